@@ -1,0 +1,132 @@
+// Ids of the string table (strings.rc). Only #defines: included by C++ and by .rc.
+#pragma once
+
+// Application title, system menu, language of the user interface
+#define IDS_APP_TITLE 57344
+#define IDS_ABOUTBOX  101
+#define IDS_LANGUAGE  4000
+
+// File dialogs
+#define IDS_SAVE_FILTER       3000
+#define IDS_OPEN_FILTER       9000
+#define IDS_BROWSE_DEST_TITLE 150
+
+// Progress dialog captions
+#define IDS_PROGRESS_CAPTION    104
+#define IDS_CAPTION_CHECKING    57351
+#define IDS_CAPTION_COMPRESSING 57346
+#define IDS_CAPTION_EXTRACTING  57347
+#define IDS_CAPTION_ENCRYPTING  57349
+#define IDS_CAPTION_DECRYPTING  57350
+
+// Key list: column headings and cell values
+#define IDS_COL_KEY_NAME            57354
+#define IDS_COL_DESCRIPTION         143
+#define IDS_COL_STATUS              144
+#define IDS_COL_ALGORITHM           145
+#define IDS_COL_KEY_LENGTH          57356
+#define IDS_COL_PARAMETER_FILE      147
+#define IDS_KEY_STATUS_ENABLED      146
+#define IDS_PARAMETER_FILE_USED     148
+#define IDS_PARAMETER_FILE_NOT_USED 149
+
+// Token plug-ins
+#define IDS_TOKEN_SELECT_COUNT           200
+#define IDS_PLUGIN_OPEN_FAILED           500
+#define IDS_PLUGIN_ERR_NONE              2100
+#define IDS_PLUGIN_ERR_CANCELLED         2101
+#define IDS_PLUGIN_ERR_NO_MEMORY         2102
+#define IDS_PLUGIN_ERR_INVALID_PLUGIN    2103
+#define IDS_PLUGIN_ERR_INCOMPATIBLE      2104
+#define IDS_PLUGIN_ERR_INVALID_PARAMETER 2105
+#define IDS_PLUGIN_ERR_UNEXPECTED        2106
+
+// Self-decrypting password and options
+#define IDS_SFX_PASSWORD_EMPTY      2200
+#define IDS_SFX_CONFIRM_EMPTY       2201
+#define IDS_SFX_PASSWORD_MISMATCH   2202
+#define IDS_SFX_PASSWORD_BAD_CHAR   2203
+#define IDS_SFX_RETRY_OUT_OF_RANGE  2204
+#define IDS_SFX_EXT_BAD_CHAR        2205
+#define IDS_SFX_PASSWORD_TOO_SHORT  2206
+#define IDS_SFX_EXT_SETTING_INVALID 2239
+#define IDS_SETTINGS_SAVED          2511
+#define IDS_SETTINGS_SAVE_FAILED    2512
+#define IDS_WRITER_ACCESS_FAILED    2501
+#define IDS_WRITER_INIT_FAILED      2502
+
+// Keys
+#define IDS_NO_USABLE_KEY               2207
+#define IDS_KEY_NAME_EMPTY              2209
+#define IDS_KEY_VALUE_EMPTY             2210
+#define IDS_KEY_NAME_NOT_EXPECTED       2211
+#define IDS_KEY_NAME_NOT_REGISTERED     2212
+#define IDS_KEY_VALUE_WRONG             2213
+#define IDS_KEY_TEMPLATE_BROKEN         2214
+#define IDS_KEY_CERTIFY_FAILED          2215
+#define IDS_KEY_NAME_NOT_SELECTED       2216
+#define IDS_SELECTED_KEY_NOT_REGISTERED 2217
+#define IDS_SELECT_KEY                  2228
+#define IDS_KEY_NOT_REGISTERED          2243
+#define IDS_MAIL_ADDON_FAILED           2601
+
+// Command line and output names
+#define IDS_PATH_TOO_LONG              2237
+#define IDS_PARENT_FOLDERS_DIFFER      2240
+#define IDS_OUTPUT_FOLDER_INACCESSIBLE 2221
+#define IDS_CONFIRM_OVERWRITE_OUTPUT   2208
+#define IDS_LNK_EXTENSION_FORBIDDEN    2257
+#define IDS_FILE_NAME_INVALID          2260
+#define IDS_MEDIA_WRITE_START_FAILED   57352
+
+// Source walk and packing
+#define IDS_SOURCE_FILE_MISSING         2225
+#define IDS_SOURCE_FILE_IN_USE          2224
+#define IDS_FOLDER_SEARCH_FAILED        2236
+#define IDS_FOLDER_ENUM_ERROR           2242
+#define IDS_FOLDER_HAS_NO_FILES         2226
+#define IDS_TOTAL_OVER_2GB              57345
+#define IDS_CHDIR_FAILED                2230
+#define IDS_FILE_SEARCH_ERROR           2241
+#define IDS_ARCHIVE_OVER_2GB            2400
+#define IDS_ERROR_TEXT_UNAVAILABLE      2229
+#define IDS_CONFIRM_ABORT               2227
+#define IDS_CONFIRM_OVERWRITE_EXTRACTED 2223
+#define IDS_EXTRACT_FAILED              2220
+
+// Encryption and decryption
+#define IDS_TEMP_FILE_FAILED         2231
+#define IDS_FREE_SPACE_UNKNOWN       2234
+#define IDS_DISK_SPACE_LOW           2235
+#define IDS_CANCELLED_BY_USER        2233
+#define IDS_ENCRYPT_FAILED           2222
+#define IDS_KEY_SUSPENDED_ENCRYPT    2244
+#define IDS_ARCHIVE_FORMAT_BAD       2218
+#define IDS_DEST_FOLDER_INACCESSIBLE 2219
+#define IDS_DECRYPT_FAILED           2232
+#define IDS_KEY_SUSPENDED_DECRYPT    2245
+#define IDS_JOB_NOT_BUILT            9001
+
+// Archiver failure codes 0x80000001 to 0x80000038
+#define IDS_ARC_ERR_INVALID_COMMAND    57357
+#define IDS_ARC_ERR_INVALID_OPTION     57358
+#define IDS_ARC_ERR_CANCELLED          57359
+#define IDS_ARC_ERR_WAITING            57360
+#define IDS_ARC_ERR_TOO_MANY_ITEMS     57361
+#define IDS_ARC_ERR_NO_ARCHIVE         57362
+#define IDS_ARC_ERR_ARCHIVE_NOT_FOUND  57363
+#define IDS_ARC_ERR_NO_FILE_TO_PROCESS 57364
+#define IDS_ARC_ERR_FILE_NOT_FOUND     57365
+#define IDS_ARC_ERR_NO_READ_FILE       57366
+#define IDS_ARC_ERR_NO_WRITE_FILE      57367
+#define IDS_ARC_ERR_DIRECTORY_GIVEN    57368
+#define IDS_ARC_ERR_DUPLICATE_FILE     57369
+#define IDS_ARC_ERR_WRONG_PASSWORD     57370
+#define IDS_ARC_ERR_PASSWORD_TOO_LONG  57371
+#define IDS_ARC_ERR_TOO_MANY_ENTRIES   57372
+#define IDS_ARC_ERR_NAME_TOO_LONG      57373
+#define IDS_ARC_ERR_PATH_TOO_LONG      57374
+#define IDS_ARC_ERR_BAD_FORMAT         57375
+#define IDS_ARC_ERR_INVALID_VALUE      57376
+#define IDS_ARC_ERR_VERIFY             57377
+#define IDS_ARC_ERR_CRC                57378
