@@ -1,0 +1,50 @@
+// Names shared across the program: algorithm names and key-length texts, INI sections
+// and keys, file names and registry paths. Each translation unit gets its own copy.
+#pragma once
+
+static const char* const VX_KEYLEN_AES = "256";
+static const char* const VX_KEYLEN_DES = "56";
+static const char* const VX_KEYLEN_TDES = "168";
+static const char* const VX_ALG_AES = "AES";
+static const char* const VX_ALG_DES = "DES";
+static const char* const VX_ALG_TDES = "Triple DES";
+static const char* const VX_LOG_FILE = "tarvolog.dat";
+static const char* const VX_KEY_EXTMODE = "EXTMODE";
+static const char* const VX_KEY_EXTSTRING = "EXTSTRING";
+static const char* const VX_DEFAULT_EXTSTRING = "ex_";
+static const char* const VX_KEY_PWLEN = "PWLEN";
+static const char* const VX_KEY_PWRETRY = "PWRETRY";
+static const char* const VX_KEY_PWRETRYLIST = "PWRETRYLIST";
+static const char* const VX_KEY_PWRETRYMAX = "PWRETRYMAX";
+static const char* const VX_KEY_PWRETRYMODE = "PWRETRYMODE";
+static const char* const VX_SECTION_VELVOX = "VELVOX";
+static const char* const VX_KEY_SELFEXTLANG = "SELFEXTLANG";
+static const char* const VX_KEY_SELFEXTRACT = "SELFEXTRACT";
+static const char* const VX_LANG_ENGLISH = "ENGLISH";
+static const char* const VX_LANG_JAPANESE = "JAPANESE";
+static const char* const VX_REG_USER_KEY = "SOFTWARE\\Norvane\\TARVO-Pro";
+static const char* const VX_REG_LASTKEYNAME = "LASTKEYNAME";
+static const char* const VX_MEDIA_INI = "kvrfltme.ini";
+static const char* const VX_REG_MEDIA = "Media";
+static const char* const VX_KEY_DISABLEARCHIVE = "DISABLEARCHIVE";
+static const char* const VX_KEY_KEYNAME = "KEYNAME";
+static const char* const VX_SECTION_MEDIASETTING = "MEDIASETTING";
+static const char* const VX_KEY_REMOVABLE = "REMOVABLE";
+static const char* const VX_SECTION_MEDIA = "MEDIA";
+static const char* const VX_KEY_KEYINDISABLE = "KEYINDISABLE";
+static const char* const VX_KEY_LASTKEYNAME = "LASTKEYNAME";
+static const char* const VX_KEY_LOGPATH = "LOGPATH";
+static const char* const VX_KEY_PLUGINNAME = "PLUGINNAME";
+static const char* const VX_SECTION_OPTION = "OPTION";
+static const char* const VX_KEY_TEMPLATEPATH = "TEMPLATEPATH";
+static const char* const VX_KEY_USETEMPLIST = "USETEMPLIST";
+static const char* const VX_KEY_USETOKEN = "USETOKEN";
+static const char* const VX_PLUGIN_FOLDER = "PlugIns";
+static const char* const VX_PLUGIN_PATTERN = "tp*.dll";
+static const char* const VX_POLICY_INI = "policy.ini";
+static const char* const VX_SUITE_FOLDER = "\\Norvane\\TARVO-Pro";
+static const char* const VX_REG_KVRFLT = "SYSTEM\\CurrentControlSet\\Services\\kvrflt";
+static const char* const VX_KEYLIST_FILE = "tarvokey.dat";
+static const char* const VX_TEMPLATE_FOLDER = "TEMPLATE";
+static const char* const VX_TEMPLATE_INI = "tarvo.ini";
+static const char* const VX_SECTION_PATH = "PATH";

@@ -1,0 +1,254 @@
+#include "velvoxdlg.h"
+
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app.h"
+#include "filedialog.h"
+#include "mbcs.h"
+#include "resource.h"
+#include "string_ids.h"
+#include "velvoxapp.h"
+
+namespace {
+
+// The shell's help command; the program has no help, so it is swallowed.
+constexpr WPARAM kHelpCommand = 0xE146;
+
+bool EndsWithXss(const std::string& s, bool ignoreCase) {
+  if (s.size() <= 4) return false;
+  const char* tail = s.c_str() + s.size() - 4;
+  return ignoreCase ? _strnicmp(tail, ".xss", 4) == 0 : std::strcmp(tail, ".xss") == 0;
+}
+
+}  // namespace
+
+CVelvoxDlg::CVelvoxDlg(fw::CWnd* parent) : fw::CDialog(IDD_VELVOX_DIALOG, parent) {
+  m_hIcon = ::LoadIconA(fw::AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CVelvoxDlg::~CVelvoxDlg() = default;
+
+BOOL CVelvoxDlg::OnInitDialog() {
+  fw::CDialog::OnInitDialog();
+
+  if (HMENU sys = ::GetSystemMenu(m_hWnd, FALSE)) {
+    std::string about = fw::LoadStr(IDS_ABOUTBOX);
+    if (!about.empty()) {
+      ::AppendMenuA(sys, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuA(sys, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+  }
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+
+  int count = CollectArguments();
+  if (count == -1 || (count == 0 && !fw::RawCommandLineArgs().empty())) {
+    m_sources.clear();
+    ShowPathTooLong();
+    PostMessage(WM_CLOSE);
+    return TRUE;
+  }
+  if (count == 0 && !ChooseFileToOpen()) {
+    PostMessage(WM_CLOSE);
+    return TRUE;
+  }
+  if (m_sources.size() >= 2 && !SourcesShareParent()) {
+    m_sources.clear();
+    fw::AfxMessageBox(IDS_PARENT_FOLDERS_DIFFER, MB_OK);
+    PostMessage(WM_CLOSE);
+    return TRUE;
+  }
+  if (m_bDecrypt && m_sources.size() >= 2) KeepLastArchiveArgument();
+  if (m_sources.empty()) {
+    // Decrypt mode whose every ".xss" argument had another long name: nothing is left to
+    // decrypt, so no job may start; the user sees what was passed.
+    ShowPathTooLong();
+    PostMessage(WM_CLOSE);
+    return TRUE;
+  }
+
+  m_strWorkFolder = GetSourceParentFolder(m_sources.front());
+  m_bOpLog = 0;
+  if (m_bDecrypt)
+    DecryptJob();
+  else
+    EncryptJob();
+
+  CleanUpAfterJob();
+  PostMessage(WM_CLOSE);
+  return TRUE;
+}
+
+void CVelvoxDlg::ShowPathTooLong() {
+  fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {fw::RawCommandLineArgs()}),
+                    MB_OK);
+}
+
+BOOL CVelvoxDlg::ChooseFileToOpen() {
+  fw::CFileDialog dlg(TRUE, "xss", "",
+                      OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXTENSIONDIFFERENT |
+                          OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NOTESTFILECREATE |
+                          OFN_ENABLESIZING | OFN_DONTADDTORECENT,
+                      fw::LoadStr(IDS_OPEN_FILTER), this);
+  if (dlg.DoModal() != IDOK) return FALSE;
+  m_sources.clear();
+  std::string path = dlg.GetPathName();
+  m_sources.push_back(path);
+  // Unlike the arguments' test, the chosen name is compared case-sensitively.
+  m_bDecrypt = EndsWithXss(path, false) ? 1 : 0;
+  return TRUE;
+}
+
+BOOL CVelvoxDlg::SourcesShareParent() {
+  std::string reference;
+  for (const std::string& source : m_sources) {
+    size_t slash = fw::ReverseFindBackslash(source);
+    std::string parent =
+        fw::UpperMb(slash == std::string::npos ? std::string() : source.substr(0, slash + 1));
+    if (reference.empty())
+      reference = parent;
+    else if (parent != reference)
+      return FALSE;
+  }
+  return TRUE;
+}
+
+void CVelvoxDlg::CleanUpAfterJob() {
+  m_sources.clear();
+  for (const std::string& temp : m_tempFiles) ::DeleteFileA(temp.c_str());
+  m_tempFiles.clear();
+  m_pProgressDlg = nullptr;
+  if (m_bOpLog) {
+    ReleaseGuard();
+    ExportOperationLog();
+    m_logFiles.clear();
+  }
+}
+
+int CVelvoxDlg::CollectArguments() {
+  m_bDecrypt = 0;
+  m_sources.clear();
+  for (int i = 1; i < __argc; ++i) {
+    std::string arg = __argv[i];
+    if (EndsWithXss(arg, true)) m_bDecrypt = 1;
+    std::string normalized;
+    if (!NormalizeArgPath(normalized, arg)) return -1;
+    m_sources.push_back(normalized);
+    if (normalized.size() >= 256) return -1;
+  }
+  return static_cast<int>(m_sources.size());
+}
+
+BOOL CVelvoxDlg::NormalizeArgPath(std::string& out, const std::string& path) {
+  out.clear();
+  if (path.size() < 3) return FALSE;
+  // Only a backslash before the final byte counts: "C:\dir\" names no entry.
+  size_t slash = fw::ReverseFindBackslash(path, path.size() - 1);
+  if (slash == std::string::npos) return FALSE;
+  WIN32_FIND_DATAA fd;
+  HANDLE find = ::FindFirstFileA(path.c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return FALSE;
+  out = path.substr(0, slash + 1) + fd.cFileName;
+  ::FindClose(find);
+  // The caller's buffer holds 520 bytes.
+  if (out.size() >= 520) {
+    out.clear();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::string CVelvoxDlg::GetSourceParentFolder(const std::string& path) {
+  std::string r = ResolveShellPath(path);
+  size_t slash = fw::ReverseFindBackslash(r);
+  if (slash == std::string::npos) return {};
+  if (slash == r.size() - 1) {
+    r.erase(slash);
+    slash = fw::ReverseFindBackslash(r);
+    if (slash == std::string::npos) return r;
+  }
+  return r.substr(0, slash + 1);
+}
+
+std::string CVelvoxDlg::ResolveShellPath(const std::string& path) {
+  IShellFolder* desktop = nullptr;
+  if (FAILED(::SHGetDesktopFolder(&desktop))) return path;
+  wchar_t wide[1040] = {};
+  ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 1040);
+  wide[1039] = L'\0';
+  LPITEMIDLIST pidl = nullptr;
+  HRESULT hr = desktop->ParseDisplayName(nullptr, nullptr, wide, nullptr, &pidl, nullptr);
+  desktop->Release();
+  if (FAILED(hr)) return path;
+  IMalloc* alloc = nullptr;
+  if (FAILED(::SHGetMalloc(&alloc))) return path;
+  char resolved[MAX_PATH] = {};
+  BOOL ok = ::SHGetPathFromIDListA(pidl, resolved);
+  alloc->Free(pidl);
+  alloc->Release();
+  return ok ? std::string(resolved) : path;
+}
+
+void CVelvoxDlg::KeepLastArchiveArgument() {
+  std::string last;
+  bool found = false;
+  for (const std::string& source : m_sources) {
+    if (EndsWithXss(source, true)) {
+      last = source;
+      found = true;
+    }
+  }
+  m_sources.clear();
+  if (found) m_sources.push_back(last);
+}
+
+INT_PTR CVelvoxDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+        OnSysCommand(static_cast<UINT>(wParam), lParam);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_PAINT:
+      if (!::IsIconic(m_hWnd)) return FALSE;
+      OnPaint();
+      return TRUE;
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(m_hIcon);
+    case WM_COMMAND:
+      if (wParam == kHelpCommand) return TRUE;
+      break;
+    default:
+      break;
+  }
+  return fw::CDialog::WindowProc(msg, wParam, lParam);
+}
+
+void CVelvoxDlg::OnSysCommand(UINT, LPARAM) {
+  CAboutDlg about;
+  about.DoModal();
+}
+
+void CVelvoxDlg::OnPaint() {
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(m_hWnd, &ps);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT rc;
+  ::GetClientRect(m_hWnd, &rc);
+  int x = (rc.right - rc.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+  int y = (rc.bottom - rc.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &ps);
+}
+
+CAboutDlg::CAboutDlg() : fw::CDialog(IDD_ABOUTBOX) {}
+
+BOOL CAboutDlg::OnInitDialog() {
+  fw::CDialog::OnInitDialog();
+  SetDlgItemText(IDC_ABOUT_PRODUCT, "TARVO-Pro");
+  return TRUE;
+}

@@ -1,0 +1,81 @@
+// The hidden main dialog: it owns the state of one job and runs the whole job from
+// OnInitDialog, then closes itself.
+#pragma once
+#include <windows.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "dialog.h"
+
+class CVxProgressDlg;
+
+class CVelvoxDlg : public fw::CDialog {
+ public:
+  explicit CVelvoxDlg(fw::CWnd* parent = nullptr);
+  ~CVelvoxDlg() override;
+
+  int CollectArguments();
+  static BOOL NormalizeArgPath(std::string& out, const std::string& path);
+  static std::string GetSourceParentFolder(const std::string& path);
+  static std::string ResolveShellPath(const std::string& path);
+  void KeepLastArchiveArgument();
+
+  int EncryptJob();
+  int DecryptJob();
+  BOOL ReleaseGuard();
+  BOOL ExportOperationLog();
+
+  // Job state, valid while OnInitDialog runs the job.
+  std::string m_strWorkFolder;
+  CVxProgressDlg* m_pProgressDlg = nullptr;
+  int m_nArchiverStatus = 0;
+  HICON m_hIcon = nullptr;
+  std::list<std::string> m_sources;
+  std::list<std::string> m_tempFiles;
+  BOOL m_bDecrypt = 0;
+  BOOL m_bSelfDecrypting = 0;
+  std::string m_outputPath;
+  BOOL m_bOpLog = 0;
+  HMODULE m_hGuardLib = nullptr;
+  HMODULE m_hExportLib = nullptr;
+  std::string m_strLogFolder;
+  std::list<std::string> m_logFiles;
+  std::string m_strLogKeyName;
+  std::string m_strLogIdent;
+  std::vector<DWORD> m_guardIds;
+  FARPROC m_pfnAddProcess = nullptr;
+  FARPROC m_pfnDeleteProcess = nullptr;
+  FARPROC m_pfnGetRnd = nullptr;
+  FARPROC m_pfnAuth = nullptr;
+  FARPROC m_pfnCancelAuth = nullptr;
+  FARPROC m_pfnExportLogV1 = nullptr;
+  DWORD m_dwGuardVersion = 0;
+  HMODULE m_hTraceLib = nullptr;
+  FARPROC m_pfnTraceInit = nullptr;
+  FARPROC m_pfnGetTempLogFolder = nullptr;
+  FARPROC m_pfnGetTempLogFolderX = nullptr;
+  FARPROC m_pfnExportLogV2 = nullptr;
+
+ protected:
+  BOOL OnInitDialog() override;
+  INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  void OnSysCommand(UINT id, LPARAM lParam);
+  void OnPaint();
+  void ShowPathTooLong();
+  BOOL ChooseFileToOpen();
+  BOOL SourcesShareParent();
+  void CleanUpAfterJob();
+};
+
+// The about box.
+class CAboutDlg : public fw::CDialog {
+ public:
+  CAboutDlg();
+
+ protected:
+  BOOL OnInitDialog() override;
+};

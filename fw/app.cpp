@@ -1,0 +1,79 @@
+#include "app.h"
+
+#include <vector>
+
+namespace fw {
+
+namespace {
+CWinApp* g_app = nullptr;
+}
+
+CWinApp::CWinApp(UINT titleId) : m_nTitleId(titleId) {
+  g_app = this;
+  m_hInstance = ::GetModuleHandleA(nullptr);
+}
+
+CWinApp::~CWinApp() {
+  if (g_app == this) g_app = nullptr;
+}
+
+BOOL CWinApp::InitInstance() { return FALSE; }
+int CWinApp::ExitInstance() { return 0; }
+void CWinApp::WinHelp(DWORD_PTR, UINT) {}
+
+CWinApp* AfxGetApp() { return g_app; }
+
+HINSTANCE AfxGetResourceHandle() {
+  return g_app ? g_app->m_hInstance : ::GetModuleHandleA(nullptr);
+}
+
+std::string LoadStr(UINT id) {
+  // The table holds UTF-16; read it wide and convert, so double-byte text keeps its
+  // exact bytes and length in the system code page.
+  const wchar_t* p = nullptr;
+  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&p), 0);
+  if (n <= 0 || !p) return {};
+  int len = ::WideCharToMultiByte(CP_ACP, 0, p, n, nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(len), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, p, n, s.data(), len, nullptr, nullptr);
+  return s;
+}
+
+std::string RawCommandLineArgs() {
+  // The same split as the runtime's: a quoted or unquoted program name, then blanks.
+  const char* p = ::GetCommandLineA();
+  if (*p == '"') {
+    ++p;
+    while (*p && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (*p && *p != ' ' && *p != '\t') ++p;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
+}
+
+int AfxMessageBox(const std::string& text, UINT type) {
+  HWND owner = nullptr;
+  if (g_app && g_app->m_pMainWnd && ::IsWindow(g_app->m_pMainWnd->m_hWnd))
+    owner = ::GetLastActivePopup(g_app->m_pMainWnd->m_hWnd);
+  std::string caption = g_app ? LoadStr(g_app->m_nTitleId) : std::string();
+  return ::MessageBoxA(owner, text.c_str(), caption.c_str(), type);
+}
+
+int AfxMessageBox(UINT id, UINT type) { return AfxMessageBox(LoadStr(id), type); }
+
+int AfxWinMain(HINSTANCE instance) {
+  CWinApp* app = AfxGetApp();
+  if (!app) return 1;
+  app->m_hInstance = instance;
+  int code = 0;
+  try {
+    if (!app->InitInstance()) code = app->ExitInstance();
+  } catch (...) {
+    code = 1;
+  }
+  return code;
+}
+
+}  // namespace fw

@@ -1,0 +1,59 @@
+// Dialogs from .rc templates. One static dialog procedure finds the object through
+// DWLP_USER (stored at WM_INITDIALOG, cleared at WM_NCDESTROY) and dispatches to a
+// few virtual hooks; each dialog routes its own ids in one visible switch.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "wnd.h"
+
+namespace fw {
+
+// Moves data between members and controls: to the controls with
+// m_bSaveAndValidate false, back into the members with true.
+struct CDataExchange {
+  HWND m_hDlg;
+  bool m_bSaveAndValidate;
+};
+void DDX_Text(CDataExchange* dx, int id, std::string& value);
+void DDX_Check(CDataExchange* dx, int id, int& value);
+
+class CDialog : public CWnd {
+ public:
+  explicit CDialog(UINT templateId, CWnd* parent = nullptr);
+  ~CDialog() override;
+  CDialog(const CDialog&) = delete;
+  CDialog& operator=(const CDialog&) = delete;
+
+  INT_PTR DoModal();
+  // Modeless; the caller ends it with DestroyWindow().
+  BOOL Create(CWnd* parent = nullptr);
+  BOOL DestroyWindow();
+  void EndDialog(INT_PTR result);
+  BOOL UpdateData(BOOL save = TRUE);
+
+  UINT m_nIDTemplate;
+
+ protected:
+  virtual BOOL OnInitDialog();  // TRUE: the system sets the default focus
+  virtual void OnOK();
+  virtual void OnCancel();
+  // WM_COMMAND other than IDOK/IDCANCEL; TRUE when handled.
+  virtual BOOL OnCommand(WPARAM wParam, LPARAM lParam);
+  virtual BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result);
+  virtual void DoDataExchange(CDataExchange* dx);
+  // Every message; the default dispatches to the hooks above. The return value is the
+  // dialog procedure's: TRUE when handled (set DWLP_MSGRESULT through SetMsgResult for
+  // messages that carry a result), FALSE for the system's default handling.
+  virtual INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
+  void SetMsgResult(LRESULT r) const { ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, r); }
+
+  CWnd* m_pParentWnd;
+  bool m_bModal = false;
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+};
+
+}  // namespace fw

@@ -1,0 +1,80 @@
+#include "filedialog.h"
+
+#include <cstring>
+
+#include "app.h"
+
+namespace fw {
+
+CFileDialog::CFileDialog(BOOL open, const std::string& defExt, const std::string& fileName,
+                         DWORD flags, const std::string& filter, CWnd* parent)
+    : m_bOpen(open), m_defExt(defExt), m_filter(filter), m_pParent(parent) {
+  for (char& c : m_filter)
+    if (c == '|') c = '\0';
+  m_filter.push_back('\0');
+  lstrcpynA(m_szFile, fileName.c_str(), MAX_PATH);
+  m_ofn.lStructSize = sizeof m_ofn;
+  m_ofn.Flags = flags | OFN_EXPLORER | OFN_ENABLEHOOK;
+  m_ofn.lpstrFilter = m_filter.c_str();
+  m_ofn.nFilterIndex = 1;
+  m_ofn.lpstrFile = m_szFile;
+  m_ofn.nMaxFile = MAX_PATH;
+  m_ofn.lpstrDefExt = m_defExt.empty() ? nullptr : m_defExt.c_str();
+  m_ofn.lpfnHook = HookProc;
+  m_ofn.lCustData = reinterpret_cast<LPARAM>(this);
+}
+
+void CFileDialog::SetTemplate(UINT id) {
+  m_ofn.Flags |= OFN_ENABLETEMPLATE;
+  m_ofn.hInstance = AfxGetResourceHandle();
+  m_ofn.lpTemplateName = MAKEINTRESOURCEA(id);
+}
+
+INT_PTR CFileDialog::DoModal() {
+  m_ofn.hwndOwner = m_pParent ? m_pParent->m_hWnd : nullptr;
+  m_ofn.lpstrFilter = m_filter.c_str();
+  m_ofn.lpstrFile = m_szFile;
+  BOOL ok = m_bOpen ? ::GetOpenFileNameA(&m_ofn) : ::GetSaveFileNameA(&m_ofn);
+  m_hHook = nullptr;
+  return ok ? IDOK : IDCANCEL;
+}
+
+BOOL CFileDialog::OnHookMessage(UINT, WPARAM, LPARAM) { return FALSE; }
+
+UINT_PTR CALLBACK CFileDialog::HookProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  CFileDialog* self;
+  if (msg == WM_INITDIALOG) {
+    auto* ofn = reinterpret_cast<OPENFILENAMEA*>(lParam);
+    self = reinterpret_cast<CFileDialog*>(ofn->lCustData);
+    self->m_hHook = hwnd;
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    return TRUE;
+  }
+  self = reinterpret_cast<CFileDialog*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!self) return FALSE;
+  try {
+    if (msg == WM_NOTIFY) {
+      auto* n = reinterpret_cast<OFNOTIFYA*>(lParam);
+      switch (n->hdr.code) {
+        case CDN_INITDONE:
+          self->OnInitDone();
+          return TRUE;
+        case CDN_TYPECHANGE:
+          self->OnTypeChange();
+          return TRUE;
+        case CDN_FILEOK: {
+          BOOL refuse = self->OnFileNameOK();
+          ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, refuse ? 1 : 0);
+          return refuse;
+        }
+        default:
+          break;
+      }
+    }
+    return self->OnHookMessage(msg, wParam, lParam);
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+}  // namespace fw

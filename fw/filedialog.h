@@ -1,0 +1,52 @@
+// The classic (explorer-style, hooked) file dialog. The hook procedure receives the
+// dialog's notifications and forwards them to virtual hooks; an optional child
+// template adds controls below the standard ones.
+#pragma once
+#include <windows.h>
+#include <commdlg.h>
+
+#include <string>
+
+#include "wnd.h"
+
+namespace fw {
+
+class CFileDialog {
+ public:
+  // `filter`: "text|pattern|text|pattern||" as in a resource string.
+  CFileDialog(BOOL open, const std::string& defExt, const std::string& fileName, DWORD flags,
+              const std::string& filter, CWnd* parent = nullptr);
+  virtual ~CFileDialog() = default;
+  CFileDialog(const CFileDialog&) = delete;
+  CFileDialog& operator=(const CFileDialog&) = delete;
+
+  INT_PTR DoModal();
+  std::string GetPathName() const { return m_szFile; }
+  // 1-based index of the selected filter.
+  DWORD GetFilterIndex() const { return m_ofn.nFilterIndex; }
+  // Uses template `id` of the program's resources as the child dialog.
+  void SetTemplate(UINT id);
+
+  OPENFILENAMEA m_ofn{};
+
+ protected:
+  virtual void OnInitDone() {}
+  // TRUE keeps the dialog open (the name was refused).
+  virtual BOOL OnFileNameOK() { return FALSE; }
+  virtual void OnTypeChange() {}
+  // Other messages to the child (hook) dialog; TRUE when handled.
+  virtual BOOL OnHookMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+
+  HWND m_hHook = nullptr;  // the child dialog that the hook procedure serves
+  HWND GetOwnerDialog() const { return m_hHook ? ::GetParent(m_hHook) : nullptr; }
+
+ private:
+  static UINT_PTR CALLBACK HookProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  BOOL m_bOpen;
+  std::string m_defExt;
+  std::string m_filter;  // with '|' replaced by NUL
+  char m_szFile[MAX_PATH] = {};
+  CWnd* m_pParent;
+};
+
+}  // namespace fw

@@ -1,0 +1,73 @@
+#include "mbcs.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace fw {
+
+size_t ReverseFindBackslash(const std::string& s, size_t limit) {
+  size_t end = limit < s.size() ? limit : s.size();
+  size_t found = std::string::npos;
+  for (size_t i = 0; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (IsDBCSLeadByte(c) && i + 1 < s.size()) {
+      ++i;
+      continue;
+    }
+    if (c == '\\') found = i;
+  }
+  return found;
+}
+
+std::string UpperMb(const std::string& s) {
+  std::string out = s;
+  if (!out.empty()) CharUpperBuffA(out.data(), static_cast<DWORD>(out.size()));
+  return out;
+}
+
+std::string FileNamePart(const std::string& path) {
+  size_t p = ReverseFindBackslash(path);
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string Sprintf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string out;
+  if (n > 0) {
+    std::vector<char> buf(static_cast<size_t>(n) + 1);
+    vsnprintf(buf.data(), buf.size(), fmt, ap2);
+    out.assign(buf.data(), static_cast<size_t>(n));
+  }
+  va_end(ap2);
+  return out;
+}
+
+std::string FormatArgs(const std::string& tmpl, std::initializer_list<std::string> args) {
+  std::string out;
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(tmpl[i]);
+    if (IsDBCSLeadByte(c) && i + 1 < tmpl.size()) {
+      out += tmpl[i];
+      out += tmpl[++i];
+      continue;
+    }
+    if (c == '%' && i + 1 < tmpl.size() && tmpl[i + 1] >= '1' && tmpl[i + 1] <= '9') {
+      size_t k = static_cast<size_t>(tmpl[i + 1] - '1');
+      if (k < args.size()) {
+        out += *(args.begin() + k);
+        ++i;
+        continue;
+      }
+    }
+    out += tmpl[i];
+  }
+  return out;
+}
+
+}  // namespace fw

@@ -1,0 +1,24 @@
+// Text helpers for 8-bit strings in the system code page. Every scan for a separator
+// skips the trail byte of a double-byte character: in Shift-JIS the byte 0x5C ('\')
+// can be one.
+#pragma once
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+
+namespace fw {
+
+// Index of the last backslash among the first `limit` bytes (all when npos), or npos.
+size_t ReverseFindBackslash(const std::string& s, size_t limit = std::string::npos);
+// Upper-cases with the code page's own rules; double-byte characters keep their length.
+std::string UpperMb(const std::string& s);
+// The part after the last backslash (multibyte-aware), or the whole text.
+std::string FileNamePart(const std::string& path);
+// printf-style formatting into a growable string.
+std::string Sprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Replaces %1 ... %9 by the given arguments, as the framework's message formatting
+// does; any other '%' stays as it is.
+std::string FormatArgs(const std::string& tmpl, std::initializer_list<std::string> args);
+
+}  // namespace fw

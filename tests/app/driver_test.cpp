@@ -1,0 +1,293 @@
+// The main dialog driver, end to end: velvox.exe is started with real paths and the
+// test reads and answers the message boxes it shows, as a user would.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <fstream>
+#include <vector>
+
+#include "uidriver.h"
+#include "velvoxdlg.h"
+
+using vxtest::Acp;
+
+namespace {
+
+const std::string kCaption = "TARVO-Pro";
+
+std::string Root() {
+  static std::string root = [] {
+    std::string r = "C:\\vxdrv\\";
+    // A fresh tree per run: leftovers of an earlier run must not satisfy a lookup.
+    std::string from = "C:\\vxdrv";
+    from.push_back('\0');
+    SHFILEOPSTRUCTA op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationA(&op);
+    CreateDirectoryA(r.c_str(), nullptr);
+    return r;
+  }();
+  return root;
+}
+
+void MakeDir(const std::string& rel) { CreateDirectoryA((Root() + rel).c_str(), nullptr); }
+
+void MakeFile(const std::string& rel) {
+  std::ofstream(Root() + rel, std::ios::binary) << "data";
+  ASSERT_NE(GetFileAttributesA((Root() + rel).c_str()), INVALID_FILE_ATTRIBUTES) << rel;
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "\"";
+  q += s;
+  q += '"';
+  return q;
+}
+
+std::string VelvoxCommand(const std::vector<std::string>& args) {
+  std::string cmd = Quote(vxtest::ExeFolder() + "velvox.exe");
+  for (const auto& a : args) {
+    cmd += ' ';
+    cmd += Quote(a);
+  }
+  return cmd;
+}
+
+enum class Outcome { Encrypt, Decrypt, PathTooLong, ParentsDiffer };
+
+// The box that a run ends in, answered with OK, and the process's exit.
+struct Run {
+  std::string text;
+  DWORD exitCode = STILL_ACTIVE;
+};
+
+Run RunAndAnswer(const std::vector<std::string>& args) {
+  Run run;
+  auto p = vxtest::Process::Start(VelvoxCommand(args));
+  auto box = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
+  run.text = box.text;
+  run.exitCode = p.Wait();
+  return run;
+}
+
+// Sources listed by the placeholder job box, one per line after the blank line.
+std::vector<std::string> ListedSources(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = text.find("\n\n");
+  if (pos == std::string::npos) return out;
+  pos += 2;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    if (end > pos) out.push_back(text.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return out;
+}
+
+void ExpectOutcome(const Run& run, Outcome outcome, const std::vector<std::string>& sources,
+                   const std::string& rawArgs) {
+  EXPECT_EQ(run.exitCode, 0u);
+  switch (outcome) {
+    case Outcome::Encrypt:
+    case Outcome::Decrypt: {
+      const char* job = outcome == Outcome::Encrypt ? "EncryptJob" : "DecryptJob";
+      EXPECT_NE(run.text.find(job), std::string::npos) << vxtest::Utf8(run.text);
+      EXPECT_EQ(ListedSources(run.text), sources) << vxtest::Utf8(run.text);
+      break;
+    }
+    case Outcome::PathTooLong:
+      EXPECT_EQ(run.text, Acp(u8"ファイル／フォルダのパス名が長すぎます。処理を継続できません。\n"
+                              u8"ファイルパス名の長さを255文字（フォルダの場合は246文字）以下に"
+                              u8"してください。\n\n") +
+                              rawArgs);
+      break;
+    case Outcome::ParentsDiffer:
+      EXPECT_EQ(run.text,
+                Acp(u8"指定された複数のファイルは、親フォルダが異なるため手動暗号ファイルを作成"
+                    u8"できません。\n対象ファイルは親フォルダが同一である必要があります。"));
+      break;
+  }
+}
+
+std::string RawArgs(const std::vector<std::string>& args) {
+  std::string raw;
+  for (const auto& a : args) {
+    if (!raw.empty()) raw += ' ';
+    raw += Quote(a);
+  }
+  return raw;
+}
+
+class DriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CoInitialize(nullptr);
+    MakeDir("report");
+    MakeFile("report\\inner.txt");
+    MakeFile("box.XSS");
+    MakeDir("a");
+    MakeDir("b");
+    MakeFile("a\\one.txt");
+    MakeFile("a\\two.xss");
+    MakeFile("a\\x.xss");
+    MakeFile("a\\x.txt");
+    MakeFile("a\\y.txt");
+    MakeFile("b\\y.xss");
+    MakeDir("wild");
+    MakeFile("wild\\only.txt");
+    MakeFile("wild\\other.dat");
+    MakeFile("longfilename.text");
+    MakeDir(Acp(u8"表"));
+    MakeFile(Acp(u8"表\\データ.txt"));
+    MakeDir("len");
+  }
+};
+
+struct ArgCase {
+  const char* name;
+  std::vector<std::string> args;  // relative to the fixture root unless absolute
+  Outcome outcome;
+  std::vector<std::string> sources;
+};
+
+TEST_F(DriverTest, ArgumentsChooseTheJobAndItsSources) {
+  const std::string R = Root();
+  std::string lower = R;  // the same folder, other letter case
+  lower[0] = 'c';
+  const ArgCase cases[] = {
+      {"folder", {R + "report"}, Outcome::Encrypt, {R + "report"}},
+      {"upper-case archive", {R + "box.XSS"}, Outcome::Decrypt, {R + "box.XSS"}},
+      {"file and archive", {R + "a\\one.txt", R + "a\\two.xss"}, Outcome::Decrypt,
+       {R + "a\\two.xss"}},
+      {"archives in two folders", {R + "a\\x.xss", R + "b\\y.xss"}, Outcome::ParentsDiffer, {}},
+      {"parents differ in case only", {R + "A\\x.txt", lower + "a\\y.txt"}, Outcome::Encrypt,
+       {R + "A\\x.txt", lower + "a\\y.txt"}},
+      {"missing file", {R + "missing.txt"}, Outcome::PathTooLong, {}},
+      {"drive root", {"C:\\"}, Outcome::PathTooLong, {}},
+      {"trailing backslash", {R + "report\\"}, Outcome::PathTooLong, {}},
+      {"wildcard", {R + "wild\\*.txt"}, Outcome::Encrypt, {R + "wild\\only.txt"}},
+      {"japanese with 0x5C trail byte", {R + Acp(u8"表\\データ.txt")}, Outcome::Encrypt,
+       {R + Acp(u8"表\\データ.txt")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectOutcome(RunAndAnswer(c.args), c.outcome, c.sources, RawArgs(c.args));
+  }
+}
+
+TEST_F(DriverTest, PathLengthCountsBytesOfTheCodePage) {
+  const std::string dir = Root() + "len\\";
+  auto fileOf = [&](size_t totalBytes, const std::string& unit) {
+    std::string name;
+    while (dir.size() + name.size() + unit.size() <= totalBytes - 4) name += unit;
+    while (dir.size() + name.size() < totalBytes - 4) name += "a";
+    return dir + name + ".txt";
+  };
+  std::string ok255 = fileOf(255, "a");
+  std::string long256 = fileOf(256, "a");
+  std::string dbcs256 = fileOf(256, Acp(u8"漢"));
+  for (const auto& path : {ok255, long256, dbcs256}) {
+    std::ofstream(path, std::ios::binary) << "x";
+    ASSERT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << path.size();
+  }
+  ASSERT_EQ(ok255.size(), 255u);
+  ASSERT_EQ(long256.size(), 256u);
+  ASSERT_EQ(dbcs256.size(), 256u);
+  ExpectOutcome(RunAndAnswer({ok255}), Outcome::Encrypt, {ok255}, "");
+  ExpectOutcome(RunAndAnswer({long256}), Outcome::PathTooLong, {}, RawArgs({long256}));
+  ExpectOutcome(RunAndAnswer({dbcs256}), Outcome::PathTooLong, {}, RawArgs({dbcs256}));
+}
+
+TEST_F(DriverTest, ShortNameArgumentGetsTheLongName) {
+  std::string longPath = Root() + "longfilename.text";
+  char shortPath[MAX_PATH] = {};
+  ASSERT_GT(GetShortPathNameA(longPath.c_str(), shortPath, MAX_PATH), 0u);
+  std::string shortName = vxtest::Utf8(shortPath);
+  ASSERT_NE(shortName, longPath) << "the file system gave no short name";
+  ExpectOutcome(RunAndAnswer({shortPath}), Outcome::Encrypt, {longPath}, "");
+}
+
+TEST_F(DriverTest, ParentFolderOfASource) {
+  const std::string R = Root();
+  EXPECT_EQ(CVelvoxDlg::GetSourceParentFolder(R + "report"), R);
+  EXPECT_EQ(CVelvoxDlg::GetSourceParentFolder(R + "report\\"), R);
+  EXPECT_EQ(CVelvoxDlg::GetSourceParentFolder(R + Acp(u8"表\\データ.txt")), R + Acp(u8"表\\"));
+  EXPECT_EQ(CVelvoxDlg::GetSourceParentFolder("C:\\file.txt"), "C:\\");
+  EXPECT_EQ(CVelvoxDlg::GetSourceParentFolder("nofolder"), "");
+}
+
+HWND FindMainDialog(DWORD pid) {
+  // The main dialog is never visible, so the visible-window search cannot see it.
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", "velvox")) != nullptr;) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == pid) return w;
+  }
+  return nullptr;
+}
+
+TEST_F(DriverTest, AboutBoxFromTheSystemMenuAndScreenshots) {
+  auto p = vxtest::Process::Start(VelvoxCommand({Root() + "a\\x.xss", Root() + "b\\y.xss"}));
+  HWND box = vxtest::WaitForWindow(kCaption, "#32770", vxtest::kDefaultWait, p.pid());
+  ASSERT_NE(box, nullptr);
+  vxtest::SaveScreenshot("message-2240", box);
+
+  HWND main = FindMainDialog(p.pid());
+  ASSERT_NE(main, nullptr);
+  PostMessageA(main, WM_SYSCOMMAND, 0x0010, 0);
+  HWND about = vxtest::WaitForWindow(Acp(u8"バージョン情報"), "#32770", vxtest::kDefaultWait,
+                                     p.pid());
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(vxtest::ControlText(about, 1013), "TARVO-Pro");
+  vxtest::SaveScreenshot("about-box", about);
+  vxtest::ClickButton(about, IDOK);
+  EXPECT_TRUE(vxtest::WaitWindowGone(about));
+
+  // The help command is swallowed: the program neither ends nor shows anything.
+  PostMessageA(main, WM_COMMAND, 0xE146, 0);
+  auto seen = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
+  EXPECT_NE(seen.text.find(Acp(u8"親フォルダが異なる")), std::string::npos);
+  EXPECT_EQ(p.Wait(), 0u);
+}
+
+HWND WaitOpenDialog(DWORD pid) {
+  // The open dialog's title is the system's own; it is the only dialog of the process.
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < vxtest::kDefaultWait) {
+    for (HWND w : vxtest::FindWindows("", "#32770", pid))
+      if (GetDlgItem(w, IDOK) && GetDlgItem(w, 0x47C)) return w;  // 0x47C: file name box
+    Sleep(20);
+  }
+  ADD_FAILURE() << "no open dialog; windows:\n" << vxtest::DescribeWindows();
+  return nullptr;
+}
+
+TEST_F(DriverTest, WithoutArgumentsTheOpenDialogAsks) {
+  {
+    auto p = vxtest::Process::Start(VelvoxCommand({}));
+    HWND dlg = WaitOpenDialog(p.pid());
+    ASSERT_NE(dlg, nullptr);
+    vxtest::SaveScreenshot("open-dialog", dlg);
+    vxtest::ClickButton(dlg, IDCANCEL);
+    // Cancelled: the program ends without a message (a box would keep it running).
+    EXPECT_EQ(p.Wait(5000), 0u);
+  }
+  {
+    // The chosen name is tested case-sensitively: box.XSS goes to encryption.
+    auto p = vxtest::Process::Start(VelvoxCommand({}));
+    HWND dlg = WaitOpenDialog(p.pid());
+    ASSERT_NE(dlg, nullptr);
+    vxtest::SetControlText(dlg, 0x47C, Root() + "box.XSS");
+    vxtest::ClickButton(dlg, IDOK);
+    auto seen = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
+    EXPECT_NE(seen.text.find("EncryptJob"), std::string::npos) << vxtest::Utf8(seen.text);
+    EXPECT_EQ(ListedSources(seen.text), std::vector<std::string>{Root() + "box.XSS"});
+    EXPECT_EQ(p.Wait(), 0u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+#include "velvoxapp.h"
+
+int main() { return static_cast<int>(CVelvoxApp::GetOsVersionCode()); }

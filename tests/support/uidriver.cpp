@@ -1,0 +1,246 @@
+#include "uidriver.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace vxtest {
+
+namespace {
+
+std::string Convert(const std::string& in, UINT from, UINT to) {
+  if (in.empty()) return {};
+  int wn = MultiByteToWideChar(from, 0, in.data(), (int)in.size(), nullptr, 0);
+  std::wstring w(wn, L'\0');
+  MultiByteToWideChar(from, 0, in.data(), (int)in.size(), w.data(), wn);
+  int n = WideCharToMultiByte(to, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(to, 0, w.data(), wn, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::string ClassOf(HWND w) {
+  char buf[256] = {};
+  GetClassNameA(w, buf, sizeof buf);
+  return buf;
+}
+
+struct FindCtx {
+  const std::string* title;
+  const std::string* cls;
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK FindProc(HWND w, LPARAM lp) {
+  auto* c = reinterpret_cast<FindCtx*>(lp);
+  if (!IsWindowVisible(w)) return TRUE;
+  if (c->pid) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != c->pid) return TRUE;
+  }
+  if (!c->cls->empty() && ClassOf(w) != *c->cls) return TRUE;
+  if (!c->title->empty() && WindowText(w) != *c->title) return TRUE;
+  c->found.push_back(w);
+  return TRUE;
+}
+
+BOOL CALLBACK DescribeProc(HWND w, LPARAM lp) {
+  if (!IsWindowVisible(w)) return TRUE;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  auto* os = reinterpret_cast<std::ostringstream*>(lp);
+  *os << "  pid " << pid << " class '" << ClassOf(w) << "' title '" << Utf8(WindowText(w))
+      << "'\n";
+  return TRUE;
+}
+
+BOOL CALLBACK StaticProc(HWND w, LPARAM lp) {
+  if (ClassOf(w) != "Static") return TRUE;
+  // Icons are statics too; only text statics carry the message.
+  if ((GetWindowLongA(w, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) return TRUE;
+  std::string t = WindowText(w);
+  if (t.empty()) return TRUE;
+  auto* out = reinterpret_cast<std::string*>(lp);
+  if (!out->empty()) *out += "\n";
+  *out += t;
+  return TRUE;
+}
+
+}  // namespace
+
+std::string Acp(const char8_t* utf8) {
+  return Convert(reinterpret_cast<const char*>(utf8), CP_UTF8, CP_ACP);
+}
+std::string Acp(const std::string& utf8) { return Convert(utf8, CP_UTF8, CP_ACP); }
+std::string Utf8(const std::string& acp) { return Convert(acp, CP_ACP, CP_UTF8); }
+
+std::vector<HWND> FindWindows(const std::string& title, const std::string& cls, DWORD pid) {
+  FindCtx c{&title, &cls, pid, {}};
+  EnumWindows(FindProc, reinterpret_cast<LPARAM>(&c));
+  return c.found;
+}
+
+std::string DescribeWindows() {
+  std::ostringstream os;
+  EnumWindows(DescribeProc, reinterpret_cast<LPARAM>(&os));
+  return os.str();
+}
+
+HWND WaitForWindow(const std::string& title, const std::string& cls, DWORD timeoutMs, DWORD pid) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    auto found = FindWindows(title, cls, pid);
+    if (!found.empty()) return found.front();
+    if (GetTickCount() - start > timeoutMs) break;
+    Sleep(20);
+  }
+  ADD_FAILURE() << "window '" << Utf8(title) << "' of class '" << cls << "' did not appear within "
+                << timeoutMs << " ms; visible windows:\n"
+                << DescribeWindows();
+  return nullptr;
+}
+
+bool WaitWindowGone(HWND w, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (IsWindow(w) && IsWindowVisible(w)) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+std::string WindowText(HWND w) {
+  // WM_GETTEXT works across processes, unlike GetWindowText on a foreign control.
+  LRESULT n = SendMessageA(w, WM_GETTEXTLENGTH, 0, 0);
+  std::string s(static_cast<size_t>(n) + 1, '\0');
+  LRESULT got = SendMessageA(w, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()));
+  s.resize(static_cast<size_t>(got));
+  return s;
+}
+
+std::string ControlText(HWND dlg, int id) {
+  HWND c = GetDlgItem(dlg, id);
+  return c ? WindowText(c) : std::string();
+}
+
+std::string StaticTexts(HWND dlg) {
+  std::string out;
+  EnumChildWindows(dlg, StaticProc, reinterpret_cast<LPARAM>(&out));
+  return out;
+}
+
+bool IsControlEnabled(HWND dlg, int id) {
+  HWND c = GetDlgItem(dlg, id);
+  return c && IsWindowEnabled(c);
+}
+
+bool IsChecked(HWND dlg, int id) {
+  return SendDlgItemMessageA(dlg, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void SetControlText(HWND dlg, int id, const std::string& text) {
+  HWND c = GetDlgItem(dlg, id);
+  ASSERT_NE(c, nullptr) << "no control " << id;
+  SendMessageA(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void SetCheck(HWND dlg, int id, bool checked) {
+  HWND c = GetDlgItem(dlg, id);
+  ASSERT_NE(c, nullptr) << "no control " << id;
+  if (IsChecked(dlg, id) != checked) SendMessageA(c, BM_CLICK, 0, 0);
+}
+
+void ClickButton(HWND dlg, int id) {
+  HWND c = GetDlgItem(dlg, id);
+  ASSERT_NE(c, nullptr) << "no control " << id;
+  // Posted, not sent: the click may open a modal window that the caller then answers.
+  PostMessageA(c, BM_CLICK, 0, 0);
+}
+
+MessageBoxSeen AnswerMessageBox(int button, const std::string& caption, DWORD timeoutMs, DWORD pid) {
+  MessageBoxSeen seen;
+  seen.hwnd = WaitForWindow(caption, "#32770", timeoutMs, pid);
+  if (!seen.hwnd) return seen;
+  seen.caption = WindowText(seen.hwnd);
+  seen.text = StaticTexts(seen.hwnd);
+  HWND b = GetDlgItem(seen.hwnd, button);
+  if (!b) {
+    ADD_FAILURE() << "message box '" << Utf8(seen.text) << "' has no button " << button;
+    return seen;
+  }
+  PostMessageA(seen.hwnd, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(b));
+  if (!WaitWindowGone(seen.hwnd, timeoutMs))
+    ADD_FAILURE() << "message box did not close after button " << button;
+  return seen;
+}
+
+Process::Process(Process&& o) noexcept : h_(o.h_), pid_(o.pid_) {
+  o.h_ = nullptr;
+  o.pid_ = 0;
+}
+
+Process& Process::operator=(Process&& o) noexcept {
+  if (this != &o) {
+    this->~Process();
+    h_ = o.h_;
+    pid_ = o.pid_;
+    o.h_ = nullptr;
+    o.pid_ = 0;
+  }
+  return *this;
+}
+
+Process::~Process() {
+  if (h_) {
+    if (running()) {
+      TerminateProcess(h_, 255);
+      WaitForSingleObject(h_, 5000);
+    }
+    CloseHandle(h_);
+  }
+}
+
+Process Process::Start(const std::string& commandLine, const std::string& workDir) {
+  Process p;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string cmd = commandLine;
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      workDir.empty() ? nullptr : workDir.c_str(), &si, &pi)) {
+    ADD_FAILURE() << "cannot start '" << Utf8(commandLine) << "': error " << GetLastError();
+    return p;
+  }
+  CloseHandle(pi.hThread);
+  p.h_ = pi.hProcess;
+  p.pid_ = pi.dwProcessId;
+  return p;
+}
+
+bool Process::running() const {
+  return h_ && WaitForSingleObject(h_, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Process::Wait(DWORD timeoutMs) {
+  if (!h_) return STILL_ACTIVE;
+  if (WaitForSingleObject(h_, timeoutMs) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "process " << pid_ << " still running after " << timeoutMs
+                  << " ms; visible windows:\n"
+                  << DescribeWindows();
+    return STILL_ACTIVE;
+  }
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(h_, &code);
+  return code;
+}
+
+std::string ExeFolder() {
+  char buf[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  std::string s = buf;
+  return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+}  // namespace vxtest

@@ -1,0 +1,82 @@
+// Drives real windows the way a user would, from a test thread or another process:
+// find a dialog or message box, read what it shows, type, tick, click, answer.
+// Every wait has a watchdog: a window that never appears fails the test with a list
+// of the windows that do exist, instead of hanging the run.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+namespace vxtest {
+
+constexpr DWORD kDefaultWait = 15000;
+
+// Converts UTF-8 (test sources write Japanese as u8"" literals) to the system code page.
+std::string Acp(const char8_t* utf8);
+std::string Acp(const std::string& utf8);
+// Converts system-code-page text to UTF-8, for readable failure messages.
+std::string Utf8(const std::string& acp);
+
+// Visible top-level windows of any process whose title equals `title` (empty: any)
+// and whose class equals `cls` (empty: any); `pid` 0 matches every process.
+std::vector<HWND> FindWindows(const std::string& title, const std::string& cls = "#32770", DWORD pid = 0);
+// Waits for such a window; on timeout it records a test failure naming what exists and
+// returns nullptr.
+HWND WaitForWindow(const std::string& title, const std::string& cls = "#32770",
+                   DWORD timeoutMs = kDefaultWait, DWORD pid = 0);
+bool WaitWindowGone(HWND w, DWORD timeoutMs = kDefaultWait);
+// One line per visible top-level window: pid, class, title (UTF-8). For reports.
+std::string DescribeWindows();
+
+std::string WindowText(HWND w);
+std::string ControlText(HWND dlg, int id);
+// Texts of the static controls of a dialog, joined by "\n": a message box's message.
+std::string StaticTexts(HWND dlg);
+bool IsControlEnabled(HWND dlg, int id);
+bool IsChecked(HWND dlg, int id);
+
+// Sets an edit control's text as typing would (WM_SETTEXT raises EN_CHANGE).
+void SetControlText(HWND dlg, int id, const std::string& text);
+void SetCheck(HWND dlg, int id, bool checked);
+// Clicks a button through BM_CLICK, as a mouse click would, so a disabled button stays dead.
+void ClickButton(HWND dlg, int id);
+
+struct MessageBoxSeen {
+  HWND hwnd = nullptr;
+  std::string caption;  // system code page
+  std::string text;     // system code page
+};
+// Waits for a message box with this caption, reads it and presses `button` (IDOK,
+// IDCANCEL, IDYES, IDNO ...).
+MessageBoxSeen AnswerMessageBox(int button, const std::string& caption = "TARVO-Pro",
+                                DWORD timeoutMs = kDefaultWait, DWORD pid = 0);
+
+// A child process; killed on destruction if still running.
+class Process {
+ public:
+  Process() = default;
+  Process(Process&& o) noexcept;
+  Process& operator=(Process&& o) noexcept;
+  ~Process();
+  // Starts `commandLine` (system code page). Fails the test and returns an empty
+  // process on error.
+  static Process Start(const std::string& commandLine, const std::string& workDir = "");
+  DWORD pid() const { return pid_; }
+  HANDLE handle() const { return h_; }
+  bool running() const;
+  // Exit code, or STILL_ACTIVE after a watchdog timeout (recorded as a test failure).
+  DWORD Wait(DWORD timeoutMs = kDefaultWait);
+
+ private:
+  HANDLE h_ = nullptr;
+  DWORD pid_ = 0;
+};
+
+// Folder of the running test executable, with a trailing backslash.
+std::string ExeFolder();
+
+// Saves the screen (or one window's area) as a PNG under the build tree's
+// screenshots folder and returns the full path; empty on failure.
+std::string SaveScreenshot(const std::string& name, HWND w = nullptr);
+
+}  // namespace vxtest
