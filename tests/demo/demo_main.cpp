@@ -21,7 +21,11 @@ void MakeSample() {
   std::ofstream(kSample + "\\2026\\" + Acp(u8"売上表.csv")) << "month,amount\r\n1,100\r\n";
 }
 
-void Say(const std::string& acp) { std::printf("demo: %s\n", vxtest::Utf8(acp).c_str()); }
+// Printed in the system code page; the demo script converts it for the terminal.
+void Say(const std::string& acp) {
+  std::printf("demo: %s\n", acp.c_str());
+  std::fflush(stdout);
+}
 
 TEST(Demo, EncryptASampleFolder) {
   MakeSample();
