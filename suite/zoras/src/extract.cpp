@@ -1,0 +1,249 @@
+#include "zoras/extract.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace zoras {
+namespace {
+
+constexpr size_t kOutChunk = 1 << 20;
+
+struct Planned {
+  const ZipEntry* entry;
+  std::wstring relative;  // '\' separated
+  std::wstring path;      // folder + relative
+  bool is_dir;
+};
+
+// FILETIME from a Unix time, or from the DOS local time of the entry.
+bool entry_filetime(const ZipEntry& e, FILETIME& ft) {
+  if (e.has_unix_mtime) {
+    ULONGLONG t = static_cast<ULONGLONG>(e.unix_mtime + 11644473600LL) * 10000000ULL;
+    ft.dwLowDateTime = static_cast<DWORD>(t);
+    ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
+    return true;
+  }
+  FILETIME local;
+  return DosDateTimeToFileTime(e.dos_date, e.dos_time, &local) && LocalFileTimeToFileTime(&local, &ft);
+}
+
+ExtractError make_dirs(const std::wstring& folder, const std::wstring& relative) {
+  // Creates each level below `folder`; a file in the way is a write failure.
+  size_t pos = 0;
+  while (pos <= relative.size()) {
+    size_t sep = relative.find(L'\\', pos);
+    if (sep == std::wstring::npos) sep = relative.size();
+    std::wstring p = folder + relative.substr(0, sep);
+    DWORD a = GetFileAttributesW(p.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+      if (!CreateDirectoryW(p.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return ExtractError::write;
+    } else if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+      return ExtractError::write;
+    }
+    pos = sep + 1;
+  }
+  return ExtractError::none;
+}
+
+std::wstring parent_of(const std::wstring& relative) {
+  size_t sep = relative.rfind(L'\\');
+  return sep == std::wstring::npos ? std::wstring() : relative.substr(0, sep);
+}
+
+}  // namespace
+
+std::wstring widen(const std::string& s, UINT cp) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string narrow(const std::wstring& w, UINT cp) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+ExtractError to_extract_error(ZipError e) {
+  switch (e) {
+    case ZipError::none: return ExtractError::none;
+    case ZipError::crc: return ExtractError::crc;
+    case ZipError::unsupported: return ExtractError::unsupported;
+    case ZipError::read: return ExtractError::read;
+    case ZipError::write: return ExtractError::write;
+    case ZipError::cancelled: return ExtractError::cancelled;
+    case ZipError::no_memory: return ExtractError::no_memory;
+    default: return ExtractError::bad_format;
+  }
+}
+
+FileSource::FileSource(HANDLE h) : h_(h) {
+  LARGE_INTEGER li;
+  if (h_ != INVALID_HANDLE_VALUE && GetFileSizeEx(h_, &li)) size_ = static_cast<uint64_t>(li.QuadPart);
+}
+
+FileSource::~FileSource() {
+  if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+}
+
+bool FileSource::read_at(uint64_t offset, void* buffer, size_t n) {
+  if (offset > size_ || n > size_ - offset) return false;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (n > 0) {
+    OVERLAPPED ov{};
+    ov.Offset = static_cast<DWORD>(offset);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD want = static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), got = 0;
+    if (!ReadFile(h_, p, want, &got, &ov) || got == 0) return false;
+    p += got;
+    offset += got;
+    n -= got;
+  }
+  return true;
+}
+
+ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in, ExtractEvents& events,
+                             const ExtractOptions& options) {
+  ZipReader reader;
+  if (ZipError e = reader.open(archive); e != ZipError::none) return to_extract_error(e);
+
+  std::wstring folder = folder_in;
+  if (folder.empty()) return ExtractError::write;
+  if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+
+  // Plan every entry first: one unsafe or unrepresentable name refuses the archive.
+  std::vector<Planned> plan;
+  plan.reserve(reader.entries().size());
+  std::vector<std::string> parts;
+  for (const ZipEntry& e : reader.entries()) {
+    std::string utf8 = e.name;
+    if (!e.utf8) {
+      std::wstring w = widen(e.name, CP_ACP);
+      if (w.empty()) return ExtractError::bad_format;
+      utf8 = narrow(w, CP_UTF8);
+    }
+    bool is_dir = false;
+    if (split_safe_name(utf8, parts, is_dir) != ZipError::none) return ExtractError::bad_format;
+    std::wstring rel;
+    for (const auto& p : parts) {
+      std::wstring w = widen(p, CP_UTF8);
+      if (w.empty() || w.size() > 255) return ExtractError::bad_format;
+      if (!rel.empty()) rel += L'\\';
+      rel += w;
+    }
+    Planned pl{&e, rel, folder + rel, is_dir};
+    if (pl.path.size() >= MAX_PATH) return ExtractError::path_too_long;
+    if (options.limit_ansi_path) {
+      int n = WideCharToMultiByte(CP_ACP, 0, pl.path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+      if (n <= 0 || n > MAX_PATH) return ExtractError::path_too_long;
+    }
+    plan.push_back(std::move(pl));
+  }
+
+  DWORD fa = GetFileAttributesW(folder.c_str());
+  if (fa == INVALID_FILE_ATTRIBUTES) {
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) return ExtractError::write;
+  } else if (!(fa & FILE_ATTRIBUTE_DIRECTORY)) {
+    return ExtractError::write;
+  }
+
+  events.on_total(reader.total_size());
+  if (events.should_stop()) return ExtractError::cancelled;
+
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kOutChunk]);
+  if (!buf) return ExtractError::no_memory;
+  bool overwrite_all = false;
+
+  for (const Planned& pl : plan) {
+    if (pl.is_dir) {
+      if (ExtractError err = make_dirs(folder, pl.relative); err != ExtractError::none) return err;
+      continue;
+    }
+    const ZipEntry& e = *pl.entry;
+    std::wstring parent = parent_of(pl.relative);
+    if (!parent.empty())
+      if (ExtractError err = make_dirs(folder, parent); err != ExtractError::none) return err;
+
+    events.on_file_begin(pl.relative, pl.path, e.size);
+    if (events.should_stop()) return ExtractError::cancelled;
+
+    DWORD disposition = CREATE_NEW;
+    DWORD existing = GetFileAttributesW(pl.path.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES) {
+      if (existing & FILE_ATTRIBUTE_DIRECTORY) return ExtractError::write;
+      ExistsAnswer a = overwrite_all ? ExistsAnswer::overwrite : events.on_exists(pl.path);
+      if (events.should_stop()) return ExtractError::cancelled;
+      if (a == ExistsAnswer::cancel) return ExtractError::overwrite_cancelled;
+      if (a == ExistsAnswer::skip) {
+        events.on_file_end();
+        if (events.should_stop()) return ExtractError::cancelled;
+        continue;
+      }
+      if (a == ExistsAnswer::overwrite_all) overwrite_all = true;
+      if (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        SetFileAttributesW(pl.path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      disposition = CREATE_ALWAYS;
+    }
+
+    HANDLE h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ExtractError::write;
+    auto fail = [&](ExtractError err) {
+      CloseHandle(h);
+      DeleteFileW(pl.path.c_str());
+      return err;
+    };
+
+    EntryReader in(archive, e);
+    unsigned last_percent = ~0u;
+    for (;;) {
+      size_t got = 0;
+      if (ZipError err = in.read(buf.get(), kOutChunk, got); err != ZipError::none)
+        return fail(to_extract_error(err));
+      if (got == 0) break;
+      DWORD written = 0;
+      if (!WriteFile(h, buf.get(), static_cast<DWORD>(got), &written, nullptr) || written != got)
+        return fail(ExtractError::write);
+      unsigned percent = e.size ? static_cast<unsigned>(in.produced() * 100 / e.size) : 100;
+      if (percent != last_percent && percent < 100) {
+        last_percent = percent;
+        events.on_file_progress(percent);
+        if (events.should_stop()) return fail(ExtractError::cancelled);
+      }
+    }
+    FILETIME ft;
+    if (entry_filetime(e, ft)) SetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
+    DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (attrs) SetFileAttributesW(pl.path.c_str(), attrs);
+    events.on_file_progress(100);
+    if (events.should_stop()) return ExtractError::cancelled;
+    events.on_file_end();
+    if (events.should_stop()) return ExtractError::cancelled;
+  }
+  return ExtractError::none;
+}
+
+ExtractError extract_archive_file(const std::wstring& archive_path, const std::wstring& folder,
+                                  ExtractEvents& events, const ExtractOptions& options) {
+  HANDLE h = CreateFileW(archive_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD err = GetLastError();
+    return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? ExtractError::archive_not_found
+                                                                         : ExtractError::read;
+  }
+  FileSource src(h);
+  return extract_archive(src, folder, events, options);
+}
+
+}  // namespace zoras

@@ -1,0 +1,393 @@
+#include "pack.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "zoras/deflate_pool.h"
+#include "zoras/extract.h"
+#include "zoras/zip.h"
+
+namespace zoras {
+namespace {
+
+constexpr size_t kSinkBuffer = 1 << 20;
+constexpr size_t kMaxInFlightBytes = 4 * kBlockSize;
+constexpr size_t kMaxInFlightUnits = 64;
+constexpr int kLevel = 1;
+
+// Archive output through a write buffer; patches of bytes still in the buffer stay there.
+class FileSink final : public ByteSink {
+ public:
+  FileSink(HANDLE h, uint64_t start) : h_(h), base_(start) { buf_.reserve(kSinkBuffer); }
+  bool write(const void* data, size_t n) override {
+    const auto* p = static_cast<const uint8_t*>(data);
+    if (buf_.size() + n > kSinkBuffer) {
+      if (!flush()) return false;
+      if (n >= kSinkBuffer) {
+        if (!put(base_, p, n)) return false;
+        base_ += n;
+        return true;
+      }
+    }
+    buf_.insert(buf_.end(), p, p + n);
+    return true;
+  }
+  bool write_at(uint64_t offset, const void* data, size_t n) override {
+    if (offset >= base_ && offset + n <= base_ + buf_.size()) {
+      std::copy_n(static_cast<const uint8_t*>(data), n, buf_.begin() + static_cast<ptrdiff_t>(offset - base_));
+      return true;
+    }
+    if (offset + n > base_ && !flush()) return false;
+    return put(offset, data, n);
+  }
+  uint64_t position() const override { return base_ + buf_.size(); }
+  bool flush() {
+    if (buf_.empty()) return true;
+    if (!put(base_, buf_.data(), buf_.size())) return false;
+    base_ += buf_.size();
+    buf_.clear();
+    return true;
+  }
+
+ private:
+  bool put(uint64_t offset, const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+      OVERLAPPED ov{};
+      ov.Offset = static_cast<DWORD>(offset);
+      ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD chunk = static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), done = 0;
+      if (!WriteFile(h_, p, chunk, &done, &ov) || done != chunk) return false;
+      p += done;
+      offset += done;
+      n -= done;
+    }
+    return true;
+  }
+  HANDLE h_;
+  uint64_t base_;
+  std::vector<uint8_t> buf_;
+};
+
+DWORD code_of(ZipError e) {
+  switch (e) {
+    case ZipError::none: return 0;
+    case ZipError::crc: return ARCERR_CRC;
+    case ZipError::unsupported: return ARCERR_UNSUPPORTED;
+    case ZipError::read: return ARCERR_READ;
+    case ZipError::write: return ARCERR_WRITE;
+    case ZipError::too_large: return ARCERR_ARCHIVE_TOO_LARGE;
+    case ZipError::too_many: return ARCERR_TOO_MANY_FILES;
+    case ZipError::cancelled: return ARCERR_CANCELLED;
+    case ZipError::no_memory: return ARCERR_NO_MEMORY;
+    default: return ARCERR_BAD_FORMAT;
+  }
+}
+
+void set_times(NewEntry& e, const FILETIME& ft) {
+  FILETIME local;
+  if (FileTimeToLocalFileTime(&ft, &local)) FileTimeToDosDateTime(&local, &e.dos_date, &e.dos_time);
+  ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  e.unix_mtime = static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
+  e.has_unix_mtime = true;
+}
+
+std::string to_utf8_name(const std::wstring& rel) {
+  std::wstring w = rel;
+  std::replace(w.begin(), w.end(), L'\\', L'/');
+  return narrow(w, CP_UTF8);
+}
+
+struct Unit {
+  std::shared_ptr<Block> block;  // null: folder or empty file
+  bool first = true, last = true;
+  bool is_dir = false;
+  // Entry data, set on the first unit of an entry.
+  NewEntry meta;
+  std::string acp_name;  // '\' separated, system code page
+  uint64_t size = 0;
+  bool multi_block = false;
+};
+
+class Packer {
+ public:
+  Packer(Session& s, ZipWriter& w, const std::wstring& archive)
+      : s_(s), w_(w), archive_(archive), pool_(DeflatePool::default_threads(), kLevel) {}
+  ~Packer() { pool_.abandon(); }
+
+  DWORD walk(const std::wstring& full, const std::wstring& rel, const WIN32_FILE_ATTRIBUTE_DATA& fad,
+             bool recurse);
+  DWORD drain_all() {
+    while (!units_.empty())
+      if (DWORD e = drain_one()) return e;
+    return 0;
+  }
+  unsigned files() const { return files_; }
+
+ private:
+  DWORD add_dir(const std::wstring& rel, const FILETIME& ft, DWORD attrs);
+  DWORD add_file(const std::wstring& full, const std::wstring& rel, const FILETIME& ft, DWORD attrs);
+  DWORD push(Unit u);
+  DWORD drain_one();
+  DWORD notify(UINT code, LPARAM data) {
+    s_.notify(code, data);
+    return s_.cancelled() ? ARCERR_CANCELLED : 0;
+  }
+
+  Session& s_;
+  ZipWriter& w_;
+  std::wstring archive_;
+  DeflatePool pool_;
+  std::deque<Unit> units_;
+  size_t in_flight_bytes_ = 0;
+  unsigned files_ = 0;
+  // Entry being written by drain_one.
+  uint16_t method_ = kMethodStored;
+  uint32_t crc_ = 0;
+  uint64_t csize_ = 0, done_ = 0, size_ = 0;
+  unsigned percent_ = 0;
+};
+
+DWORD Packer::push(Unit u) {
+  while (!units_.empty() &&
+         (units_.size() >= kMaxInFlightUnits || in_flight_bytes_ + (u.block ? u.block->input.size() : 0) > kMaxInFlightBytes))
+    if (DWORD e = drain_one()) return e;
+  if (u.block) {
+    in_flight_bytes_ += u.block->input.size();
+    pool_.submit(u.block);
+  }
+  units_.push_back(std::move(u));
+  return 0;
+}
+
+DWORD Packer::drain_one() {
+  Unit u = std::move(units_.front());
+  units_.pop_front();
+  if (u.block) {
+    pool_.wait(u.block);
+    in_flight_bytes_ -= u.block->input.size();
+    if (u.block->failed) return ARCERR_NO_MEMORY;
+  }
+  const Block* b = u.block.get();
+  if (u.first) {
+    if (u.is_dir || !b) method_ = kMethodStored;
+    else if (!b->compress) method_ = kMethodStored;
+    else if (!u.multi_block && b->output.size() >= b->input.size()) method_ = kMethodStored;
+    else method_ = kMethodDeflate;
+    if (ZipError e = w_.begin_entry(u.meta, method_); e != ZipError::none) return code_of(e);
+    crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    csize_ = done_ = 0;
+    size_ = u.size;
+    percent_ = ~0u;
+    if (!u.is_dir) {
+      ArchiverEntryRecord rec{};
+      copy_field(rec.DisplayName, sizeof rec.DisplayName, u.acp_name);
+      copy_field(rec.EntryName, sizeof rec.EntryName, u.acp_name);
+      rec.PackSize = static_cast<uint32_t>(u.size);
+      if (DWORD e = notify(ARCN_FILE_BEGIN, reinterpret_cast<LPARAM>(&rec))) return e;
+    }
+  }
+  if (b) {
+    const auto& data = method_ == kMethodDeflate ? b->output : b->input;
+    if (ZipError e = w_.write_data(data.data(), data.size()); e != ZipError::none) return code_of(e);
+    crc_ = static_cast<uint32_t>(crc32_combine(crc_, b->crc, static_cast<z_off_t>(b->input.size())));
+    csize_ += data.size();
+    done_ += b->input.size();
+  }
+  if (!u.is_dir) {
+    unsigned percent = size_ ? static_cast<unsigned>(done_ * 100 / size_) : 100;
+    if (percent != percent_) {
+      percent_ = percent;
+      if (DWORD e = notify(ARCN_FILE_PROGRESS, static_cast<LPARAM>(percent))) return e;
+    }
+  }
+  if (u.last) {
+    if (ZipError e = w_.end_entry(crc_, static_cast<uint32_t>(csize_), static_cast<uint32_t>(done_), method_);
+        e != ZipError::none)
+      return code_of(e);
+    if (!u.is_dir)
+      if (DWORD e = notify(ARCN_FILE_END, 0)) return e;
+  }
+  return 0;
+}
+
+DWORD Packer::add_dir(const std::wstring& rel, const FILETIME& ft, DWORD attrs) {
+  Unit u;
+  u.is_dir = true;
+  u.meta.name = to_utf8_name(rel) + "/";
+  u.meta.dos_attributes = (attrs & 0x37) | FILE_ATTRIBUTE_DIRECTORY;
+  set_times(u.meta, ft);
+  return push(std::move(u));
+}
+
+DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const FILETIME& ft, DWORD attrs) {
+  if (CompareStringOrdinal(full.c_str(), -1, archive_.c_str(), -1, TRUE) == CSTR_EQUAL) return 0;
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // The question comes after everything before this file has been reported.
+    if (DWORD e = drain_all()) return e;
+    DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(full, CP_ACP));
+    if (s_.cancelled()) return ARCERR_CANCELLED;
+    return answer == ARCR_SKIP ? 0 : ARCERR_CANNOT_OPEN;
+  }
+  struct Closer {
+    HANDLE h;
+    ~Closer() { CloseHandle(h); }
+  } closer{h};
+  LARGE_INTEGER li;
+  if (!GetFileSizeEx(h, &li)) return ARCERR_READ;
+  const uint64_t size = static_cast<uint64_t>(li.QuadPart);
+  if (size > 0xFFFFFFFEu) return ARCERR_ARCHIVE_TOO_LARGE;
+  ++files_;
+
+  Unit head;
+  head.meta.name = to_utf8_name(rel);
+  head.meta.dos_attributes = attrs & 0x27;
+  set_times(head.meta, ft);
+  head.acp_name = narrow(rel, CP_ACP);
+  head.size = size;
+  head.multi_block = size > kBlockSize;
+  if (size == 0) return push(std::move(head));
+
+  uint64_t left = size;
+  bool first = true, compress = true;
+  std::shared_ptr<Block> prev;
+  while (left > 0) {
+    auto b = std::make_shared<Block>();
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, kBlockSize));
+    b->input.resize(n);
+    size_t got = 0;
+    while (got < n) {
+      DWORD r = 0;
+      if (!ReadFile(h, b->input.data() + got, static_cast<DWORD>(n - got), &r, nullptr)) return ARCERR_READ;
+      if (r == 0) return ARCERR_READ;  // the file shrank while being packed
+      got += r;
+    }
+    left -= n;
+    if (first && head.multi_block) compress = worth_compressing(b->input.data(), n, kLevel);
+    b->compress = compress;
+    b->final = left == 0;
+    if (prev && compress) {
+      size_t d = std::min(kDictionarySize, prev->input.size());
+      b->dictionary.assign(prev->input.end() - static_cast<ptrdiff_t>(d), prev->input.end());
+    }
+    Unit u;
+    if (first) u = std::move(head);
+    u.block = b;
+    u.first = first;
+    u.last = left == 0;
+    if (DWORD e = push(std::move(u))) return e;
+    prev = b;
+    first = false;
+  }
+  return 0;
+}
+
+DWORD Packer::walk(const std::wstring& full, const std::wstring& rel, const WIN32_FILE_ATTRIBUTE_DATA& fad,
+                   bool recurse) {
+  if (!(fad.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return add_file(full, rel, fad.ftLastWriteTime, fad.dwFileAttributes);
+  if (DWORD e = add_dir(rel, fad.ftLastWriteTime, fad.dwFileAttributes)) return e;
+  // Folder links are recorded as folders but not followed: they may lead anywhere,
+  // also back into the tree.
+  if (!recurse || (fad.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
+
+  struct Child {
+    std::wstring name;
+    WIN32_FILE_ATTRIBUTE_DATA fad;
+  };
+  std::vector<Child> children;
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileExW((full + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
+                              FIND_FIRST_EX_LARGE_FETCH);
+  if (f != INVALID_HANDLE_VALUE) {
+    do {
+      if (!wcscmp(fd.cFileName, L".") || !wcscmp(fd.cFileName, L"..")) continue;
+      Child c;
+      c.name = fd.cFileName;
+      c.fad.dwFileAttributes = fd.dwFileAttributes;
+      c.fad.ftCreationTime = fd.ftCreationTime;
+      c.fad.ftLastAccessTime = fd.ftLastAccessTime;
+      c.fad.ftLastWriteTime = fd.ftLastWriteTime;
+      c.fad.nFileSizeHigh = fd.nFileSizeHigh;
+      c.fad.nFileSizeLow = fd.nFileSizeLow;
+      children.push_back(std::move(c));
+    } while (FindNextFileW(f, &fd));
+    FindClose(f);
+  }
+  std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) { return a.name < b.name; });
+  for (const Child& c : children)
+    if (DWORD e = walk(full + L"\\" + c.name, rel + L"\\" + c.name, c.fad, true)) return e;
+  return 0;
+}
+
+}  // namespace
+
+DWORD pack_source(Session& session, const std::wstring& archive, const std::wstring& source,
+                  const std::wstring& entry_root, bool recurse) {
+  WIN32_FILE_ATTRIBUTE_DATA fad;
+  if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &fad)) return ARCERR_FILE_NOT_FOUND;
+  if ((fad.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !recurse) return ARCERR_DIRECTORY_GIVEN;
+
+  // An existing archive is extended: new entries overwrite its central directory, which
+  // is kept in memory with the end record to put it back if this command fails.
+  bool created = false;
+  HANDLE h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD err = GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND) return ARCERR_WRITE;
+    h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ARCERR_WRITE;
+    created = true;
+  }
+  FileSource file(h);  // owns h
+  ZipReader existing;
+  std::vector<uint8_t> tail;
+  uint64_t start = 0;
+  if (!created) {
+    if (ZipError e = existing.open(file); e != ZipError::none) return code_of(e);
+    start = existing.central_directory_offset();
+    tail.resize(static_cast<size_t>(file.size() - start));
+    if (!file.read_at(start, tail.data(), tail.size())) return ARCERR_READ;
+  }
+
+  FileSink sink(h, start);
+  ZipWriter writer;
+  writer.start(sink, created ? nullptr : &existing);
+  DWORD err = 0;
+  {
+    Packer packer(session, writer, archive);
+    err = packer.walk(source, entry_root, fad, recurse);
+    if (!err) err = packer.drain_all();
+    if (!err && packer.files() == 0) err = ARCERR_FILE_NOT_FOUND;  // a folder without any file
+  }
+  if (!err) err = code_of(writer.finish());
+  if (!err && !sink.flush()) err = ARCERR_WRITE;
+  if (!err) {
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(sink.position());
+    if (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) err = ARCERR_WRITE;
+  }
+  if (err) {
+    if (created) {
+      CloseHandle(file.release());
+      DeleteFileW(archive.c_str());
+      return err;
+    }
+    FileSink restore(h, start);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(start + tail.size());
+    if (restore.write(tail.data(), tail.size()) && restore.flush())
+      if (SetFilePointerEx(h, end, nullptr, FILE_BEGIN)) SetEndOfFile(h);
+  }
+  return err;
+}
+
+}  // namespace zoras

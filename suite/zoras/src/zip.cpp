@@ -1,0 +1,504 @@
+#include "zoras/zip.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zoras {
+namespace {
+
+constexpr uint32_t kSigLocal = 0x04034b50;
+constexpr uint32_t kSigCentral = 0x02014b50;
+constexpr uint32_t kSigEnd = 0x06054b50;
+constexpr uint32_t kSigZip64Locator = 0x07064b50;
+constexpr size_t kEndSize = 22;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kLocalSize = 30;
+constexpr uint16_t kExtraTimestamp = 0x5455;
+constexpr size_t kReadChunk = 64 * 1024;
+
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void put16(std::vector<uint8_t>& v, uint16_t x) {
+  v.push_back(static_cast<uint8_t>(x));
+  v.push_back(static_cast<uint8_t>(x >> 8));
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+void set32(uint8_t* p, uint32_t x) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(x >> (8 * i));
+}
+
+// Extended timestamp: in the central directory only the modification time is present.
+void parse_extra(const uint8_t* p, size_t n, ZipEntry& e) {
+  while (n >= 4) {
+    uint16_t id = get16(p), len = get16(p + 2);
+    if (len > n - 4) return;  // malformed extra data is ignored, as other readers do
+    if (id == kExtraTimestamp && len >= 5 && (p[4] & 1)) {
+      e.has_unix_mtime = true;
+      e.unix_mtime = static_cast<int32_t>(get32(p + 5));
+    }
+    p += 4 + len;
+    n -= 4 + len;
+  }
+}
+
+}  // namespace
+
+bool MemorySource::read_at(uint64_t offset, void* buffer, size_t n) {
+  if (offset > size_ || n > size_ - offset) return false;
+  if (n) std::memcpy(buffer, data_ + offset, n);
+  return true;
+}
+
+bool ZipEntry::is_dir() const {
+  return !name.empty() && (name.back() == '/' || name.back() == '\\');
+}
+
+uint32_t ZipEntry::dos_attributes() const {
+  unsigned host = version_made_by >> 8;
+  return (host == 0 || host == 10 || host == 11 || host == 14) ? (external_attrs & 0xFF) : 0;
+}
+
+uint64_t ZipReader::total_size() const {
+  uint64_t t = 0;
+  for (const auto& e : entries_)
+    if (!e.is_dir()) t += e.size;
+  return t;
+}
+
+ZipError ZipReader::open(ByteSource& src) {
+  entries_.clear();
+  cd_.clear();
+  cd_offset_ = 0;
+  const uint64_t size = src.size();
+  if (size < kEndSize) return ZipError::bad_format;
+  if (size >= kMaxArchiveSize) return ZipError::unsupported;
+
+  // The end record is the last one whose comment reaches exactly to the end of the file.
+  size_t tail = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + 0xFFFF));
+  std::vector<uint8_t> buf(tail);
+  if (!src.read_at(size - tail, buf.data(), tail)) return ZipError::read;
+  const uint8_t* end = nullptr;
+  uint64_t end_pos = 0;
+  for (size_t i = tail - kEndSize + 1; i-- > 0;) {
+    if (get32(&buf[i]) == kSigEnd && i + kEndSize + get16(&buf[i + 20]) == tail) {
+      end = &buf[i];
+      end_pos = size - tail + i;
+      break;
+    }
+  }
+  if (!end) return ZipError::bad_format;
+  uint16_t disk = get16(end + 4), cd_disk = get16(end + 6);
+  uint16_t count_disk = get16(end + 8), count = get16(end + 10);
+  uint32_t cd_size = get32(end + 12), cd_off = get32(end + 16);
+  if (cd_off == 0xFFFFFFFF || cd_size == 0xFFFFFFFF || count == 0xFFFF) return ZipError::unsupported;
+  if (end_pos >= 20 && end - buf.data() >= 20 && get32(end - 20) == kSigZip64Locator)
+    return ZipError::unsupported;
+  if (disk != 0 || cd_disk != 0 || count_disk != count) return ZipError::unsupported;
+  if (static_cast<uint64_t>(cd_off) + cd_size != end_pos) return ZipError::bad_format;
+  if (static_cast<uint64_t>(count) * kCentralSize > cd_size) return ZipError::bad_format;
+
+  cd_.resize(cd_size);
+  if (cd_size && !src.read_at(cd_off, cd_.data(), cd_size)) return ZipError::read;
+  cd_offset_ = cd_off;
+
+  entries_.reserve(count);
+  std::vector<uint8_t> local;
+  size_t pos = 0;
+  for (unsigned i = 0; i < count; ++i) {
+    if (cd_size - pos < kCentralSize) return ZipError::bad_format;
+    const uint8_t* r = &cd_[pos];
+    if (get32(r) != kSigCentral) return ZipError::bad_format;
+    size_t nlen = get16(r + 28), xlen = get16(r + 30), clen = get16(r + 32);
+    size_t rec = kCentralSize + nlen + xlen + clen;
+    if (rec > cd_size - pos) return ZipError::bad_format;
+    ZipEntry e;
+    e.version_made_by = get16(r + 4);
+    e.flags = get16(r + 8);
+    e.method = get16(r + 10);
+    e.dos_time = get16(r + 12);
+    e.dos_date = get16(r + 14);
+    e.crc = get32(r + 16);
+    e.compressed_size = get32(r + 20);
+    e.size = get32(r + 24);
+    e.external_attrs = get32(r + 38);
+    e.local_offset = get32(r + 42);
+    e.name.assign(reinterpret_cast<const char*>(r + kCentralSize), nlen);
+    e.utf8 = (e.flags & kFlagUtf8) != 0;
+    e.cd_offset = static_cast<uint32_t>(pos);
+    e.cd_length = static_cast<uint32_t>(rec);
+    parse_extra(r + kCentralSize + nlen, xlen, e);
+    if (get16(r + 34) != 0) return ZipError::unsupported;
+    if (e.compressed_size == 0xFFFFFFFF || e.size == 0xFFFFFFFF || e.local_offset == 0xFFFFFFFF)
+      return ZipError::unsupported;
+    if (e.flags & 0x0041) return ZipError::unsupported;  // encrypted
+    if (e.method != kMethodStored && e.method != kMethodDeflate) return ZipError::unsupported;
+    if (nlen == 0 || std::memchr(e.name.data(), 0, nlen)) return ZipError::bad_format;
+    if (e.method == kMethodStored && e.compressed_size != e.size) return ZipError::bad_format;
+    if (e.is_dir() && e.size != 0) return ZipError::bad_format;
+
+    // The local header must agree with the central directory and its data must lie
+    // between it and the central directory.
+    if (static_cast<uint64_t>(e.local_offset) + kLocalSize > cd_off) return ZipError::bad_format;
+    if (static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen > cd_off) return ZipError::bad_format;
+    local.resize(kLocalSize + nlen);
+    if (!src.read_at(e.local_offset, local.data(), local.size())) return ZipError::read;
+    const uint8_t* lh = local.data();
+    if (get32(lh) != kSigLocal) return ZipError::bad_format;
+    if (get16(lh + 8) != e.method || get16(lh + 26) != nlen) return ZipError::bad_format;
+    if ((get16(lh + 6) & 0x0041)) return ZipError::unsupported;
+    if (!(get16(lh + 6) & 0x0008) &&
+        (get32(lh + 14) != e.crc || get32(lh + 18) != e.compressed_size || get32(lh + 22) != e.size))
+      return ZipError::bad_format;
+    e.data_offset = static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen + get16(lh + 28);
+    if (e.data_offset + e.compressed_size > cd_off) return ZipError::bad_format;
+    if (std::memcmp(lh + kLocalSize, e.name.data(), nlen) != 0) return ZipError::bad_format;
+    entries_.push_back(std::move(e));
+    pos += rec;
+  }
+  if (pos != cd_size) return ZipError::bad_format;
+
+  // Entries may not share bytes: overlapping entries let a small archive expand without
+  // bound and make one name's data another's.
+  std::vector<std::pair<uint64_t, uint64_t>> spans;
+  spans.reserve(entries_.size());
+  for (const auto& e : entries_) spans.emplace_back(e.local_offset, e.data_offset + e.compressed_size);
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i)
+    if (spans[i].first < spans[i - 1].second) return ZipError::bad_format;
+  return ZipError::none;
+}
+
+// ---- EntryReader ----------------------------------------------------------------------
+
+EntryReader::EntryReader(ByteSource& source, const ZipEntry& entry) : source_(source), entry_(entry) {
+  crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
+}
+
+EntryReader::~EntryReader() {
+  if (zstream_) {
+    inflateEnd(static_cast<z_stream*>(zstream_));
+    delete static_cast<z_stream*>(zstream_);
+  }
+}
+
+ZipError EntryReader::fill() {
+  uint64_t left = entry_.compressed_size - consumed_;
+  size_t n = static_cast<size_t>(std::min<uint64_t>(left, kReadChunk));
+  if (in_.size() < kReadChunk) in_.resize(kReadChunk);
+  if (n && !source_.read_at(entry_.data_offset + consumed_, in_.data(), n)) return ZipError::read;
+  consumed_ += n;
+  in_pos_ = 0;
+  in_len_ = n;
+  return ZipError::none;
+}
+
+ZipError EntryReader::read(uint8_t* buffer, size_t capacity, size_t& got) {
+  got = 0;
+  if (done_) return ZipError::none;
+  if (entry_.method == kMethodStored) {
+    uint64_t left = entry_.size - produced_;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, capacity));
+    if (n && !source_.read_at(entry_.data_offset + produced_, buffer, n)) return ZipError::read;
+    got = n;
+  } else {
+    if (!zstream_) {
+      auto* z = new (std::nothrow) z_stream{};
+      if (!z) return ZipError::no_memory;
+      if (inflateInit2(z, -MAX_WBITS) != Z_OK) {
+        delete z;
+        return ZipError::no_memory;
+      }
+      zstream_ = z;
+    }
+    auto* z = static_cast<z_stream*>(zstream_);
+    while (got == 0 && !ended_ && capacity > 0) {
+      if (in_pos_ == in_len_) {
+        if (consumed_ == entry_.compressed_size) return ZipError::bad_format;  // stream cut short
+        if (ZipError err = fill(); err != ZipError::none) return err;
+      }
+      z->next_in = in_.data() + in_pos_;
+      z->avail_in = static_cast<uInt>(in_len_ - in_pos_);
+      z->next_out = buffer;
+      z->avail_out = static_cast<uInt>(std::min<size_t>(capacity, 1u << 30));
+      int rc = inflate(z, Z_NO_FLUSH);
+      in_pos_ = in_len_ - z->avail_in;
+      got = static_cast<size_t>(z->next_out - buffer);
+      if (rc == Z_STREAM_END) {
+        ended_ = true;
+      } else if (rc != Z_OK && !(rc == Z_BUF_ERROR && got == 0 && in_pos_ == in_len_)) {
+        return rc == Z_MEM_ERROR ? ZipError::no_memory : ZipError::bad_format;
+      }
+    }
+  }
+  if (got > entry_.size - produced_) return ZipError::bad_format;  // longer than announced
+  crc_ = static_cast<uint32_t>(crc32(crc_, buffer, static_cast<uInt>(got)));
+  produced_ += got;
+  if (got == 0) {
+    done_ = true;
+    if (produced_ != entry_.size) return ZipError::bad_format;
+    if (entry_.method == kMethodDeflate && (in_pos_ != in_len_ || consumed_ != entry_.compressed_size))
+      return ZipError::bad_format;  // bytes after the end of the deflate stream
+    if (crc_ != entry_.crc) return ZipError::crc;
+  }
+  return ZipError::none;
+}
+
+// ---- Names ----------------------------------------------------------------------------
+
+bool is_valid_utf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) n = 1, cp = c & 0x1F;
+    else if ((c & 0xF0) == 0xE0) n = 2, cp = c & 0x0F;
+    else if ((c & 0xF8) == 0xF0) n = 3, cp = c & 0x07;
+    else return false;
+    if (s.size() - i <= n) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+namespace {
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool equals_upper(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (upper(a[i]) != b[i]) return false;
+  return true;
+}
+
+// Windows resolves these names to devices in every folder, with any extension, and
+// ignores spaces before the extension; COM and LPT also take superscript 1-3.
+bool is_device_name(std::string_view comp) {
+  std::string_view base = comp.substr(0, comp.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  for (const char* d : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (equals_upper(base, d)) return true;
+  if (base.size() >= 4 && (equals_upper(base.substr(0, 3), "COM") || equals_upper(base.substr(0, 3), "LPT"))) {
+    std::string_view rest = base.substr(3);
+    if (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') return true;
+    if (rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3") return true;
+  }
+  return false;
+}
+
+bool is_safe_component(std::string_view c) {
+  if (c.empty() || c == "." || c == "..") return false;
+  if (c.size() > 255 * 3) return false;
+  for (char ch : c) {
+    unsigned char u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u == 0x7F) return false;
+    if (std::strchr("<>:\"|?*", ch)) return false;
+  }
+  if (c.back() == '.' || c.back() == ' ') return false;
+  return !is_device_name(c);
+}
+
+}  // namespace
+
+ZipError split_safe_name(std::string_view name, std::vector<std::string>& parts, bool& is_dir) {
+  parts.clear();
+  is_dir = false;
+  if (name.empty() || !is_valid_utf8(name)) return ZipError::bad_format;
+  if (name.front() == '/' || name.front() == '\\') return ZipError::bad_format;  // absolute, UNC, \\?\ .
+  if (name.back() == '/' || name.back() == '\\') {
+    is_dir = true;
+    name.remove_suffix(1);
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t sep = name.find_first_of("/\\", start);
+    std::string_view comp = name.substr(start, sep == std::string_view::npos ? std::string_view::npos : sep - start);
+    if (!is_safe_component(comp)) {
+      parts.clear();
+      return ZipError::bad_format;
+    }
+    parts.emplace_back(comp);
+    if (sep == std::string_view::npos) break;
+    start = sep + 1;
+  }
+  return ZipError::none;
+}
+
+// ---- Writer ---------------------------------------------------------------------------
+
+void ZipWriter::start(ByteSink& sink, const ZipReader* existing) {
+  sink_ = &sink;
+  records_.clear();
+  kept_count_ = 0;
+  in_entry_ = false;
+  if (existing) {
+    const auto& cd = existing->central_directory();
+    for (const auto& e : existing->entries()) {
+      Record r;
+      r.name = e.name;
+      r.bytes.assign(cd.begin() + e.cd_offset, cd.begin() + e.cd_offset + e.cd_length);
+      records_.push_back(std::move(r));
+    }
+    kept_count_ = records_.size();
+  }
+}
+
+size_t ZipWriter::entry_count() const {
+  size_t n = 0;
+  for (const auto& r : records_) n += !r.dropped;
+  return n;
+}
+
+uint64_t ZipWriter::pending_directory_size() const {
+  uint64_t n = kEndSize;
+  for (const auto& r : records_)
+    if (!r.dropped) n += r.bytes.size();
+  return n;
+}
+
+bool ZipWriter::fits(uint64_t more) const {
+  return sink_->position() + more + pending_directory_size() < kMaxArchiveSize;
+}
+
+ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
+  if (in_entry_ || entry.name.empty() || entry.name.size() > 0xFFFF) return ZipError::bad_format;
+  std::vector<uint8_t> extra;
+  if (entry.has_unix_mtime && entry.unix_mtime >= INT32_MIN && entry.unix_mtime <= INT32_MAX) {
+    put16(extra, kExtraTimestamp);
+    put16(extra, 5);
+    extra.push_back(1);
+    put32(extra, static_cast<uint32_t>(entry.unix_mtime));
+  }
+  size_t live = 0;
+  for (const auto& r : records_) live += !r.dropped && r.name != entry.name;
+  if (live + 1 > 0xFFFF) return ZipError::too_many;
+
+  const bool dir = entry.name.back() == '/';
+  const uint16_t needed = (method == kMethodDeflate || dir) ? 20 : 10;
+  std::vector<uint8_t> lh;
+  put32(lh, kSigLocal);
+  put16(lh, needed);
+  put16(lh, kFlagUtf8);
+  put16(lh, method);
+  put16(lh, entry.dos_time);
+  put16(lh, entry.dos_date);
+  put32(lh, 0);
+  put32(lh, 0);
+  put32(lh, 0);
+  put16(lh, static_cast<uint16_t>(entry.name.size()));
+  put16(lh, static_cast<uint16_t>(extra.size()));
+  lh.insert(lh.end(), entry.name.begin(), entry.name.end());
+  lh.insert(lh.end(), extra.begin(), extra.end());
+
+  Record rec;
+  rec.name = entry.name;
+  auto& c = rec.bytes;
+  put32(c, kSigCentral);
+  put16(c, 63);  // made by: MS-DOS attributes, format version 6.3 (UTF-8 names)
+  put16(c, needed);
+  put16(c, kFlagUtf8);
+  put16(c, method);
+  put16(c, entry.dos_time);
+  put16(c, entry.dos_date);
+  put32(c, 0);
+  put32(c, 0);
+  put32(c, 0);
+  put16(c, static_cast<uint16_t>(entry.name.size()));
+  put16(c, static_cast<uint16_t>(extra.size()));
+  put16(c, 0);
+  put16(c, 0);
+  put16(c, 0);
+  put32(c, entry.dos_attributes);
+  put32(c, static_cast<uint32_t>(sink_->position()));
+  c.insert(c.end(), entry.name.begin(), entry.name.end());
+  c.insert(c.end(), extra.begin(), extra.end());
+
+  if (!fits(lh.size() + c.size())) return ZipError::too_large;
+  header_offset_ = sink_->position();
+  if (!sink_->write(lh.data(), lh.size())) return ZipError::write;
+  for (auto& r : records_)
+    if (r.name == entry.name) r.dropped = true;
+  records_.push_back(std::move(rec));
+  current_ = entry;
+  data_written_ = 0;
+  in_entry_ = true;
+  return ZipError::none;
+}
+
+ZipError ZipWriter::write_data(const void* data, size_t n) {
+  if (!in_entry_) return ZipError::bad_format;
+  if (!fits(n) || data_written_ + n > 0xFFFFFFFEu) return ZipError::too_large;
+  if (n && !sink_->write(data, n)) return ZipError::write;
+  data_written_ += n;
+  return ZipError::none;
+}
+
+ZipError ZipWriter::end_entry(uint32_t crc, uint32_t compressed_size, uint32_t size, uint16_t method) {
+  if (!in_entry_ || compressed_size != data_written_) return ZipError::bad_format;
+  in_entry_ = false;
+  uint8_t patch[16];
+  patch[0] = static_cast<uint8_t>(method);
+  patch[1] = static_cast<uint8_t>(method >> 8);
+  uint16_t needed = (method == kMethodDeflate || current_.name.back() == '/') ? 20 : 10;
+  uint8_t ver[2] = {static_cast<uint8_t>(needed), 0};
+  set32(patch + 4, crc);
+  set32(patch + 8, compressed_size);
+  set32(patch + 12, size);
+  // Local header: version at 4, method at 8, CRC and sizes at 14.
+  if (!sink_->write_at(header_offset_ + 4, ver, 2) || !sink_->write_at(header_offset_ + 8, patch, 2) ||
+      !sink_->write_at(header_offset_ + 14, patch + 4, 12))
+    return ZipError::write;
+  auto& c = records_.back().bytes;
+  c[6] = ver[0];
+  c[7] = ver[1];
+  c[10] = patch[0];
+  c[11] = patch[1];
+  std::memcpy(&c[16], patch + 4, 12);
+  return ZipError::none;
+}
+
+ZipError ZipWriter::finish() {
+  if (in_entry_) return ZipError::bad_format;
+  uint64_t cd_start = sink_->position();
+  uint64_t cd_size = 0;
+  uint16_t count = 0;
+  for (const auto& r : records_) {
+    if (r.dropped) continue;
+    if (!sink_->write(r.bytes.data(), r.bytes.size())) return ZipError::write;
+    cd_size += r.bytes.size();
+    ++count;
+  }
+  std::vector<uint8_t> end;
+  put32(end, kSigEnd);
+  put16(end, 0);
+  put16(end, 0);
+  put16(end, count);
+  put16(end, count);
+  put32(end, static_cast<uint32_t>(cd_size));
+  put32(end, static_cast<uint32_t>(cd_start));
+  put16(end, 0);
+  if (cd_start + cd_size + end.size() >= kMaxArchiveSize) return ZipError::too_large;
+  if (!sink_->write(end.data(), end.size())) return ZipError::write;
+  return ZipError::none;
+}
+
+}  // namespace zoras
