@@ -96,6 +96,17 @@ BOOL CVelvoxApp::QueryTokenRestricted(BOOL* flag) {
 }
 
 BOOL CVelvoxApp::InitInstance() {
+  LoadConfiguration();
+  {
+    CVelvoxDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
+    m_pMainWnd = nullptr;
+  }
+  return FALSE;
+}
+
+void CVelvoxApp::LoadConfiguration() {
   OsVersionCode = GetOsVersionCode();
 
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
@@ -141,14 +152,6 @@ BOOL CVelvoxApp::InitInstance() {
   if (OsVersionCode < 600) ::CreateDirectoryA(m_strPlugInFolder.c_str(), nullptr);
 
   LoadLastKeyName();
-
-  {
-    CVelvoxDlg dlg;
-    m_pMainWnd = &dlg;
-    dlg.DoModal();
-    m_pMainWnd = nullptr;
-  }
-  return FALSE;
 }
 
 void CVelvoxApp::LoadPolicySettings(const std::string& path) {

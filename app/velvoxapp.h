@@ -18,6 +18,9 @@ class CVelvoxApp : public fw::CWinApp {
   ~CVelvoxApp() override;
 
   BOOL InitInstance() override;
+  // Everything start-up does before the main dialog runs: version, COM, language,
+  // where the configuration lives, and the settings read from it.
+  void LoadConfiguration();
   void WinHelp(DWORD_PTR data, UINT cmd) override;
 
   static unsigned GetOsVersionCode();
