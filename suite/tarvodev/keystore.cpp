@@ -1,0 +1,422 @@
+#include "keystore.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "format/xss_format.h"
+
+namespace tvdev::store {
+
+using fmt::GetU32;
+using fmt::PutU32;
+
+namespace {
+
+constexpr char kMagic[4] = {'T', 'V', 'K', 'S'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 16;
+constexpr size_t kChecksumSize = 32;
+constexpr uint32_t kMaxKeys = 10'000;
+constexpr uint32_t kMaxBlob = 4096;
+constexpr size_t kMaxStoreFile = 64 * 1024 * 1024;
+constexpr uint8_t kFlagEnabled = 1, kFlagSuspended = 2, kFlagParameterFile = 4;
+
+class Writer {
+ public:
+  void U8(uint8_t v) { b_.push_back(v); }
+  void U32(uint32_t v) {
+    uint8_t t[4];
+    PutU32(t, v);
+    Raw(t, 4);
+  }
+  void Raw(const void* p, size_t n) {
+    const auto* c = static_cast<const uint8_t*>(p);
+    b_.insert(b_.end(), c, c + n);
+  }
+  void Str8(const std::string& s) {
+    U8(static_cast<uint8_t>(s.size()));
+    Raw(s.data(), s.size());
+  }
+  Bytes& bytes() { return b_; }
+
+ private:
+  Bytes b_;
+};
+
+class Reader {
+ public:
+  Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+  bool U8(uint8_t* v) {
+    if (n_ - at_ < 1) return false;
+    *v = p_[at_++];
+    return true;
+  }
+  bool U32(uint32_t* v) {
+    if (n_ - at_ < 4) return false;
+    *v = GetU32(p_ + at_);
+    at_ += 4;
+    return true;
+  }
+  bool Raw(void* out, size_t n) {
+    if (n_ - at_ < n) return false;
+    std::memcpy(out, p_ + at_, n);
+    at_ += n;
+    return true;
+  }
+  bool Str8(std::string* s) {
+    uint8_t len;
+    if (!U8(&len) || n_ - at_ < len) return false;
+    s->assign(reinterpret_cast<const char*>(p_ + at_), len);
+    at_ += len;
+    return true;
+  }
+  bool Blob(Bytes* b, uint32_t len) {
+    if (n_ - at_ < len) return false;
+    b->assign(p_ + at_, p_ + at_ + len);
+    at_ += len;
+    return true;
+  }
+  bool done() const { return at_ == n_; }
+
+ private:
+  const uint8_t* p_;
+  size_t n_;
+  size_t at_ = 0;
+};
+
+bool ValidDescription(const std::string& d) {
+  if (d.size() > kMaxDescription) return false;
+  for (unsigned char c : d)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// Two labels off one slow derivation: the verifier that tells a wrong value from a
+// right one, and the key that wraps the material. Neither reveals the other.
+bool DeriveFromValue(const StoredKey& key, const std::string& value, uint8_t verifier[32],
+                     uint8_t kek[32]) {
+  const std::string v = NormalizeValue(key.algorithm, value);
+  uint8_t master[32];
+  if (!crypto::Pbkdf2Sha256(v.data(), v.size(), key.salt, sizeof key.salt, key.iterations,
+                            master, sizeof master))
+    return false;
+  uint8_t label[32];
+  std::memcpy(label, "TVDEV verifier\0\0", 16);
+  std::memcpy(label + 16, key.id, 16);
+  bool ok = crypto::HmacSha256(master, 32, label, 32, verifier);
+  std::memcpy(label, "TVDEV wrap key\0\0", 16);
+  ok = ok && crypto::HmacSha256(master, 32, label, 32, kek);
+  crypto::Wipe(master, sizeof master);
+  return ok;
+}
+
+void WrapAad(const StoredKey& key, uint8_t aad[33]) {
+  std::memcpy(aad, "TVDEV material\0\0", 16);
+  std::memcpy(aad + 16, key.id, 16);
+  aad[32] = static_cast<uint8_t>(key.algorithm);
+}
+
+bool EnsureFolder(const std::string& folder) {
+  const DWORD a = GetFileAttributesA(folder.c_str());
+  if (a != INVALID_FILE_ATTRIBUTES) return (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const int rc = SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr);
+  return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+uint16_t StoredKey::KeyLengthBits() const {
+  switch (algorithm) {
+    case 0: return 56;
+    case 1: return 168;
+    default: return 256;
+  }
+}
+
+std::string HomeFolder() {
+  char buf[MAX_PATH + 1] = {};
+  const DWORD n = GetEnvironmentVariableA("TARVODEV_HOME", buf, sizeof buf);
+  std::string folder;
+  if (n > 0 && n < sizeof buf) {
+    folder = buf;
+  } else {
+    char common[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                common)))
+      std::strcpy(common, "C:\\ProgramData");
+    folder = std::string(common) + "\\Norvane\\TARVO-Pro";
+  }
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  return folder;
+}
+
+bool EnsureHome() { return EnsureFolder(HomeFolder()); }
+
+std::string StorePath() { return HomeFolder() + "\\keystore.dat"; }
+
+bool Exists() {
+  return GetFileAttributesA(StorePath().c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Bytes Encode(const Store& s) {
+  Writer w;
+  w.Raw(kMagic, 4);
+  w.U32(kVersion);
+  w.U32(static_cast<uint32_t>(s.keys.size()));
+  w.U32(0);
+  for (const StoredKey& k : s.keys) {
+    w.Str8(k.name);
+    w.Raw(k.id, 16);
+    w.U8(static_cast<uint8_t>(k.algorithm));
+    w.U8(static_cast<uint8_t>((k.enabled ? kFlagEnabled : 0) |
+                              (k.suspended ? kFlagSuspended : 0) |
+                              (k.parameterFile ? kFlagParameterFile : 0)));
+    w.Str8(k.description);
+    w.U32(k.iterations);
+    w.Raw(k.salt, 16);
+    w.Raw(k.verifier, 32);
+    w.Raw(k.wrapNonce, 12);
+    w.Raw(k.wrapped, 32);
+    w.Raw(k.wrapTag, 16);
+    w.U32(static_cast<uint32_t>(k.machineBlob.size()));
+    w.Raw(k.machineBlob.data(), k.machineBlob.size());
+  }
+  return std::move(w.bytes());
+}
+
+bool Decode(const uint8_t* data, size_t size, Store* out) {
+  Reader r(data, size);
+  char magic[4];
+  uint32_t version, count, reserved;
+  if (!r.Raw(magic, 4) || std::memcmp(magic, kMagic, 4) != 0 || !r.U32(&version) ||
+      version != kVersion || !r.U32(&count) || count > kMaxKeys || !r.U32(&reserved) ||
+      reserved != 0)
+    return false;
+  Store s;
+  for (uint32_t i = 0; i < count; ++i) {
+    StoredKey k;
+    uint8_t alg, flags;
+    uint32_t blobLen;
+    if (!r.Str8(&k.name) || !ValidName(k.name) || Find(s, k.name) || !r.Raw(k.id, 16) ||
+        !r.U8(&alg) || alg > 2 || !r.U8(&flags) ||
+        (flags & ~(kFlagEnabled | kFlagSuspended | kFlagParameterFile)) != 0 ||
+        !r.Str8(&k.description) || !ValidDescription(k.description) ||
+        !r.U32(&k.iterations) || k.iterations < kMinIterations || !r.Raw(k.salt, 16) ||
+        !r.Raw(k.verifier, 32) || !r.Raw(k.wrapNonce, 12) || !r.Raw(k.wrapped, 32) ||
+        !r.Raw(k.wrapTag, 16) || !r.U32(&blobLen) || blobLen > kMaxBlob ||
+        !r.Blob(&k.machineBlob, blobLen))
+      return false;
+    k.algorithm = alg;
+    k.enabled = (flags & kFlagEnabled) != 0;
+    k.suspended = (flags & kFlagSuspended) != 0;
+    k.parameterFile = (flags & kFlagParameterFile) != 0;
+    if (k.enabled != !k.machineBlob.empty()) return false;
+    s.keys.push_back(std::move(k));
+  }
+  if (!r.done()) return false;
+  *out = std::move(s);
+  return true;
+}
+
+LoadResult Load(Store* out) {
+  out->keys.clear();
+  const std::string path = StorePath();
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    return (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? LoadResult::Missing
+                                                                    : LoadResult::Damaged;
+  }
+  LARGE_INTEGER size{};
+  Bytes data;
+  bool ok = GetFileSizeEx(h, &size) && size.QuadPart >= static_cast<LONGLONG>(kHeaderSize + kChecksumSize) &&
+            size.QuadPart <= static_cast<LONGLONG>(kMaxStoreFile);
+  if (ok) {
+    data.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    ok = ReadFile(h, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) &&
+         got == data.size();
+  }
+  CloseHandle(h);
+  if (!ok) return LoadResult::Damaged;
+  uint8_t sum[32];
+  const size_t body = data.size() - kChecksumSize;
+  if (!crypto::Sha256(data.data(), body, sum) || !crypto::Equal(sum, data.data() + body, 32))
+    return LoadResult::Damaged;
+  return Decode(data.data(), body, out) ? LoadResult::Ok : LoadResult::Damaged;
+}
+
+bool Save(const Store& s, std::string* error) {
+  const std::string folder = HomeFolder();
+  if (!EnsureFolder(folder)) {
+    *error = "cannot create the folder " + folder;
+    return false;
+  }
+  Bytes data = Encode(s);
+  uint8_t sum[32];
+  if (!crypto::Sha256(data.data(), data.size(), sum)) {
+    *error = "SHA-256 failed";
+    return false;
+  }
+  data.insert(data.end(), sum, sum + 32);
+  char tmp[MAX_PATH + 1] = {};
+  if (!GetTempFileNameA(folder.c_str(), "tvk", 0, tmp)) {
+    *error = "cannot create a file in " + folder;
+    return false;
+  }
+  HANDLE h = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  DWORD put = 0;
+  bool ok = h != INVALID_HANDLE_VALUE &&
+            WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
+            put == data.size() && FlushFileBuffers(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  ok = ok && MoveFileExA(tmp, StorePath().c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) {
+    DeleteFileA(tmp);
+    *error = "cannot write " + StorePath();
+  }
+  return ok;
+}
+
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (unsigned char c : name)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+      return false;
+  return true;
+}
+
+bool NamesEqual(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x -= 32;
+    if (y >= 'a' && y <= 'z') y -= 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+StoredKey* Find(Store& s, const std::string& name) {
+  for (StoredKey& k : s.keys)
+    if (NamesEqual(k.name, name)) return &k;
+  return nullptr;
+}
+
+const StoredKey* Find(const Store& s, const std::string& name) {
+  return Find(const_cast<Store&>(s), name);
+}
+
+std::string NormalizeValue(int algorithm, const std::string& value) {
+  std::string v = value;
+  if (algorithm == 2 && !v.empty()) CharUpperBuffA(v.data(), static_cast<DWORD>(v.size()));
+  return v;
+}
+
+bool CreateKey(const std::string& name, int algorithm, const std::string& value,
+               uint32_t iterations, StoredKey* out, std::string* error) {
+  if (!ValidName(name)) {
+    *error = "a key name has 1 to 32 letters and digits";
+    return false;
+  }
+  if (algorithm < 0 || algorithm > 2) {
+    *error = "unknown algorithm";
+    return false;
+  }
+  if (value.empty() || value.size() > kMaxValue) {
+    *error = "a key value has 1 to 255 characters";
+    return false;
+  }
+  if (iterations < kMinIterations) {
+    *error = "too few iterations";
+    return false;
+  }
+  StoredKey k;
+  k.name = name;
+  k.algorithm = algorithm;
+  k.iterations = iterations;
+  uint8_t material[32], verifier[32], kek[32];
+  bool ok = crypto::Random(k.id, 16) && crypto::Random(k.salt, 16) &&
+            crypto::Random(k.wrapNonce, 12) && crypto::Random(material, 32) &&
+            DeriveFromValue(k, value, verifier, kek);
+  if (ok) {
+    std::memcpy(k.verifier, verifier, 32);
+    uint8_t aad[33];
+    WrapAad(k, aad);
+    crypto::Gcm gcm;
+    ok = gcm.SetKey(kek) && gcm.Seal(k.wrapNonce, aad, sizeof aad, material, 32, k.wrapped, k.wrapTag);
+  }
+  crypto::Wipe(material, 32);
+  crypto::Wipe(kek, 32);
+  if (!ok) {
+    *error = "platform crypto failed";
+    return false;
+  }
+  *out = std::move(k);
+  return true;
+}
+
+Proof ProveValue(const StoredKey& key, const std::string& value, uint8_t material[32]) {
+  uint8_t verifier[32], kek[32];
+  if (!DeriveFromValue(key, value, verifier, kek)) return Proof::Damaged;
+  Proof result = Proof::Wrong;
+  if (crypto::Equal(verifier, key.verifier, 32)) {
+    uint8_t aad[33];
+    WrapAad(key, aad);
+    crypto::Gcm gcm;
+    result = gcm.SetKey(kek) &&
+                     gcm.Open(key.wrapNonce, aad, sizeof aad, key.wrapped, 32, material, key.wrapTag)
+                 ? Proof::Ok
+                 : Proof::Damaged;
+  }
+  crypto::Wipe(kek, 32);
+  return result;
+}
+
+bool MachineMaterial(const StoredKey& key, uint8_t material[32]) {
+  if (!key.enabled || key.machineBlob.empty()) return false;
+  Bytes plain;
+  if (!crypto::MachineUnprotect(key.machineBlob, key.id, 16, &plain)) return false;
+  const bool ok = plain.size() == 32;
+  if (ok) std::memcpy(material, plain.data(), 32);
+  crypto::Wipe(plain.data(), plain.size());
+  return ok;
+}
+
+bool Enable(StoredKey& key, const uint8_t material[32]) {
+  Bytes blob;
+  if (!crypto::MachineProtect(material, 32, key.id, 16, &blob) || blob.empty() ||
+      blob.size() > kMaxBlob)
+    return false;
+  key.machineBlob = std::move(blob);
+  key.enabled = true;
+  return true;
+}
+
+void Disable(StoredKey& key) {
+  key.machineBlob.clear();
+  key.enabled = false;
+}
+
+WriteLock::WriteLock() {
+  const std::string folder = HomeFolder();
+  if (!EnsureFolder(folder)) return;
+  const std::string path = folder + "\\keystore.lock";
+  for (int i = 0; i < 100; ++i) {
+    h_ = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h_ != INVALID_HANDLE_VALUE) return;
+    Sleep(50);
+  }
+}
+
+WriteLock::~WriteLock() {
+  if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+}
+
+}  // namespace tvdev::store

@@ -1,0 +1,300 @@
+// tvkeyadm: administration of the TARVO-Pro key store. See README.md for usage.
+#include <windows.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto.h"
+#include "keystore.h"
+
+using namespace tvdev;
+
+namespace {
+
+enum Exit {
+  kOk = 0,
+  kUsage = 1,
+  kNotFound = 2,
+  kWrongValue = 3,
+  kStoreDamaged = 4,
+  kWriteFailed = 5,
+  kExists = 6,
+  kFailed = 7,
+};
+
+const char kUsageText[] =
+    "usage: tvkeyadm [--store FOLDER] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "  init                       create an empty key store\n"
+    "  list                       list the keys, one per line, tab-separated:\n"
+    "                             name, algorithm, bits, enabled, suspended,\n"
+    "                             parameter file, description\n"
+    "  add NAME --alg des|3des|aes (--value VALUE | --value-stdin)\n"
+    "      [--desc TEXT] [--enable] [--param-file] [--iterations N]\n"
+    "                             add a key with fresh random key material\n"
+    "  enable NAME (--value VALUE | --value-stdin)\n"
+    "                             make the key usable without its value on this machine\n"
+    "  disable NAME               require the value again\n"
+    "  suspend NAME               make the key temporarily unusable\n"
+    "  resume NAME                end a suspension\n"
+    "  describe NAME TEXT         set the description\n"
+    "  remove NAME                remove the key\n"
+    "\n"
+    "The store is keystore.dat in FOLDER, else in %TARVODEV_HOME%, else in\n"
+    "the common application-data folder under Norvane\\TARVO-Pro.\n"
+    "Exit codes: 0 done, 1 bad usage or argument, 2 no such key, 3 wrong value,\n"
+    "4 key store missing or damaged, 5 store not written, 6 key or store exists,\n"
+    "7 other failure.\n";
+
+int Usage(const char* why) {
+  if (why) std::fprintf(stderr, "tvkeyadm: %s\n\n", why);
+  std::fputs(kUsageText, stderr);
+  return kUsage;
+}
+
+int Error(int code, const std::string& text) {
+  std::fprintf(stderr, "tvkeyadm: %s\n", text.c_str());
+  return code;
+}
+
+const char* AlgorithmText(int a) {
+  switch (a) {
+    case 0: return "DES";
+    case 1: return "Triple DES";
+    default: return "AES";
+  }
+}
+
+int ParseAlgorithm(const std::string& s) {
+  std::string t = s;
+  for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (t == "des" || t == "0") return 0;
+  if (t == "3des" || t == "tripledes" || t == "triple-des" || t == "1") return 1;
+  if (t == "aes" || t == "2") return 2;
+  return -1;
+}
+
+struct Options {
+  std::vector<std::string> positional;
+  std::string alg, value, desc;
+  bool haveValue = false, valueStdin = false, haveDesc = false, enable = false,
+       paramFile = false;
+  uint32_t iterations = store::kDefaultIterations;
+};
+
+// Parses the arguments after the command; returns an error text or empty.
+std::string ParseOptions(int argc, char** argv, int first, Options* o) {
+  for (int i = first; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    if (a == "--alg") {
+      if (!next(&o->alg)) return "--alg needs a value";
+    } else if (a == "--value") {
+      if (!next(&o->value)) return "--value needs a value";
+      o->haveValue = true;
+    } else if (a == "--value-stdin") {
+      o->valueStdin = true;
+    } else if (a == "--desc") {
+      if (!next(&o->desc)) return "--desc needs a value";
+      o->haveDesc = true;
+    } else if (a == "--enable") {
+      o->enable = true;
+    } else if (a == "--param-file") {
+      o->paramFile = true;
+    } else if (a == "--iterations") {
+      std::string n;
+      if (!next(&n)) return "--iterations needs a value";
+      char* end = nullptr;
+      const unsigned long v = std::strtoul(n.c_str(), &end, 10);
+      if (n.empty() || *end || v < store::kMinIterations || v > 10'000'000)
+        return "--iterations must be a number from 1000 to 10000000";
+      o->iterations = static_cast<uint32_t>(v);
+    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      return "unknown option " + a;
+    } else {
+      o->positional.push_back(a);
+    }
+  }
+  return {};
+}
+
+// The key value, from --value or one line of standard input.
+bool TakeValue(Options& o, std::string* value, std::string* why) {
+  if (o.haveValue == o.valueStdin) {
+    *why = "give the key value with either --value or --value-stdin";
+    return false;
+  }
+  if (o.valueStdin) {
+    char line[store::kMaxValue + 3] = {};
+    if (!std::fgets(line, sizeof line, stdin)) {
+      *why = "no key value on standard input";
+      return false;
+    }
+    size_t n = std::strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+    o.value = line;
+    crypto::Wipe(line, sizeof line);
+  }
+  if (o.value.empty() || o.value.size() > store::kMaxValue) {
+    *why = "a key value has 1 to 255 characters";
+    return false;
+  }
+  *value = o.value;
+  return true;
+}
+
+bool ValidDescription(const std::string& d) {
+  if (d.size() > store::kMaxDescription) return false;
+  for (unsigned char c : d)
+    if (c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+int LoadExisting(store::Store* s) {
+  switch (store::Load(s)) {
+    case store::LoadResult::Ok: return kOk;
+    case store::LoadResult::Missing:
+      return Error(kStoreDamaged, "no key store at " + store::StorePath() + " (create one with init)");
+    case store::LoadResult::Damaged:
+      return Error(kStoreDamaged, "the key store " + store::StorePath() +
+                                      " is unreadable or damaged; it was left as it is");
+  }
+  return kFailed;
+}
+
+int SaveOrFail(const store::Store& s) {
+  std::string why;
+  return store::Save(s, &why) ? kOk : Error(kWriteFailed, why);
+}
+
+int NeedName(const Options& o, size_t extra) {
+  if (o.positional.size() != 1 + extra) return Usage("wrong number of arguments");
+  if (!store::ValidName(o.positional[0]))
+    return Error(kUsage, "a key name has 1 to 32 letters and digits: " + o.positional[0]);
+  return kOk;
+}
+
+int Run(const std::string& cmd, Options& o) {
+  std::optional<store::WriteLock> lock;
+  if (cmd != "list") {
+    lock.emplace();
+    if (!lock->held())
+      return Error(kWriteFailed, "cannot lock the key store in " + store::HomeFolder());
+  }
+
+  if (cmd == "init") {
+    if (!o.positional.empty()) return Usage("init takes no arguments");
+    if (store::Exists()) return Error(kExists, "a key store exists already at " + store::StorePath());
+    if (int rc = SaveOrFail(store::Store{})) return rc;
+    std::printf("created %s\n", store::StorePath().c_str());
+    return kOk;
+  }
+
+  store::Store s;
+  if (cmd == "list") {
+    if (!o.positional.empty()) return Usage("list takes no arguments");
+    if (int rc = LoadExisting(&s)) return rc;
+    for (const auto& k : s.keys)
+      std::printf("%s\t%s\t%u\t%s\t%s\t%s\t%s\n", k.name.c_str(), AlgorithmText(k.algorithm),
+                  k.KeyLengthBits(), k.enabled ? "enabled" : "disabled",
+                  k.suspended ? "suspended" : "active",
+                  k.parameterFile ? "parameter-file" : "no-parameter-file",
+                  k.description.c_str());
+    return kOk;
+  }
+
+  if (cmd == "add") {
+    if (int rc = NeedName(o, 0)) return rc;
+    const int alg = ParseAlgorithm(o.alg);
+    if (alg < 0) return Error(kUsage, "--alg must be des, 3des or aes");
+    if (o.haveDesc && !ValidDescription(o.desc))
+      return Error(kUsage, "a description has at most 255 bytes and no control characters");
+    std::string value, why;
+    if (!TakeValue(o, &value, &why)) return Error(kUsage, why);
+    if (int rc = LoadExisting(&s)) return rc;
+    if (store::Find(s, o.positional[0]))
+      return Error(kExists, "a key named " + o.positional[0] + " exists already");
+    store::StoredKey k;
+    if (!store::CreateKey(o.positional[0], alg, value, o.iterations, &k, &why))
+      return Error(kFailed, why);
+    k.description = o.desc;
+    k.parameterFile = o.paramFile;
+    if (o.enable) {
+      uint8_t material[32];
+      const bool ok = store::ProveValue(k, value, material) == store::Proof::Ok &&
+                      store::Enable(k, material);
+      crypto::Wipe(material, 32);
+      if (!ok) return Error(kFailed, "cannot protect the key for this machine");
+    }
+    s.keys.push_back(std::move(k));
+    return SaveOrFail(s);
+  }
+
+  const bool needsDesc = cmd == "describe";
+  if (cmd != "enable" && cmd != "disable" && cmd != "suspend" && cmd != "resume" &&
+      cmd != "remove" && !needsDesc)
+    return Usage(("unknown command " + cmd).c_str());
+  if (int rc = NeedName(o, needsDesc ? 1 : 0)) return rc;
+  std::string value, why;
+  if (cmd == "enable" && !TakeValue(o, &value, &why)) return Error(kUsage, why);
+  if (needsDesc && !ValidDescription(o.positional[1]))
+    return Error(kUsage, "a description has at most 255 bytes and no control characters");
+  if (int rc = LoadExisting(&s)) return rc;
+  store::StoredKey* k = store::Find(s, o.positional[0]);
+  if (!k) return Error(kNotFound, "no key named " + o.positional[0]);
+
+  if (cmd == "enable") {
+    uint8_t material[32];
+    const store::Proof proof = store::ProveValue(*k, value, material);
+    if (proof == store::Proof::Wrong) return Error(kWrongValue, "the key value is wrong");
+    const bool ok = proof == store::Proof::Ok && store::Enable(*k, material);
+    crypto::Wipe(material, 32);
+    if (!ok) return Error(kStoreDamaged, "the key's material cannot be recovered or protected");
+  } else if (cmd == "disable") {
+    store::Disable(*k);
+  } else if (cmd == "suspend") {
+    k->suspended = true;
+  } else if (cmd == "resume") {
+    k->suspended = false;
+  } else if (cmd == "describe") {
+    k->description = o.positional[1];
+  } else if (cmd == "remove") {
+    s.keys.erase(s.keys.begin() + (k - s.keys.data()));
+  }
+  return SaveOrFail(s);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int i = 1;
+  if (i + 1 < argc && std::strcmp(argv[i], "--store") == 0) {
+    SetEnvironmentVariableA("TARVODEV_HOME", argv[i + 1]);
+    i += 2;
+  }
+  if (i >= argc) return Usage(nullptr);
+  const std::string cmd = argv[i];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::fputs(kUsageText, stdout);
+    return kOk;
+  }
+  Options o;
+  const std::string why = ParseOptions(argc, argv, i + 1, &o);
+  if (!why.empty()) return Usage(why.c_str());
+  try {
+    const int rc = Run(cmd, o);
+    crypto::Wipe(o.value.data(), o.value.size());
+    return rc;
+  } catch (...) {
+    return Error(kFailed, "out of memory");
+  }
+}
