@@ -1,12 +1,2 @@
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VX_TRIPLE i686-w64-mingw32)
-# The -posix compilers: the win32 thread model has no std::thread/std::mutex.
-set(CMAKE_C_COMPILER ${VX_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VX_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VX_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VX_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-posix.cmake)
