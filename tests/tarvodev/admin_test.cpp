@@ -1,2 +1,189 @@
+// tvkeyadm.exe started as a child process, as an administrator runs it; its changes are
+// checked through the library's own entry points.
 #include <gtest/gtest.h>
-TEST(Admin, Placeholder) {}
+
+#include <cstring>
+
+#include "contracts/tvdev.h"
+#include "tvtest.h"
+#include "uidriver.h"
+
+using namespace tvtest;
+
+namespace {
+
+struct Result {
+  DWORD code = 0;
+  std::string out, err;
+};
+
+// Runs tvkeyadm.exe with `args`, feeding `input` to its standard input.
+Result Tool(const std::string& args, const std::string& input = "") {
+  Result r;
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE outR, outW, errR, errW, inR, inW;
+  CreatePipe(&outR, &outW, &sa, 0);
+  CreatePipe(&errR, &errW, &sa, 0);
+  CreatePipe(&inR, &inW, &sa, 0);
+  SetHandleInformation(outR, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errR, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(inW, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = inR;
+  si.hStdOutput = outW;
+  si.hStdError = errW;
+  PROCESS_INFORMATION pi{};
+  std::string cmd = "\"" + vxtest::ExeFolder() + "tvkeyadm.exe\" " + args;
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &si, &pi)) {
+    ADD_FAILURE() << "cannot start " << cmd;
+    r.code = 999;
+    return r;
+  }
+  CloseHandle(outW);
+  CloseHandle(errW);
+  CloseHandle(inR);
+  DWORD put = 0;
+  if (!input.empty()) WriteFile(inW, input.data(), (DWORD)input.size(), &put, nullptr);
+  CloseHandle(inW);
+  auto drain = [](HANDLE h, std::string* s) {
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) s->append(buf, got);
+    CloseHandle(h);
+  };
+  drain(outR, &r.out);
+  drain(errR, &r.err);
+  if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) ADD_FAILURE() << "tool hangs: " << cmd;
+  GetExitCodeProcess(pi.hProcess, &r.code);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return r;
+}
+
+KeyInfo Info(const char* name) {
+  KeyInfo k{};
+  std::strcpy(k.Name, name);
+  EXPECT_TRUE(TVDEV_GetKeyInfoByName(&k, 0)) << name;
+  return k;
+}
+
+BOOL EncryptWith(const char* key, const TempDir& work) {
+  WriteAll(work / "in.zip", Pattern(500));
+  return TVDEV_EncryptArchive(key, (work / "in.zip").c_str(), (work / "out.xss").c_str(), 0,
+                              nullptr, nullptr, nullptr, 0, 0);
+}
+
+class Admin : public ::testing::Test {
+ protected:
+  StoreHome home;
+  TempDir work;
+};
+
+}  // namespace
+
+TEST_F(Admin, KeyLifecycleSeenThroughTheLibrary) {
+  EXPECT_EQ(Tool("list").code, 4u) << "no store yet";
+  EXPECT_EQ(Tool("init").code, 0u);
+  EXPECT_EQ(Tool("init").code, 6u) << "an existing store is never replaced";
+  Result r = Tool("add Alpha --alg aes --value secret --desc \"first key\" --iterations 1000");
+  ASSERT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(Tool("add ALPHA --alg des --value x --iterations 1000").code, 6u) << "names ignore case";
+  ASSERT_EQ(Tool("add Beta --alg 3des --value-stdin --param-file --enable --iterations 1000",
+                 "pw\r\n").code, 0u);
+
+  r = Tool("list");
+  EXPECT_EQ(r.code, 0u);
+  EXPECT_EQ(r.out,
+            "Alpha\tAES\t256\tdisabled\tactive\tno-parameter-file\tfirst key\r\n"
+            "Beta\tTriple DES\t168\tenabled\tactive\tparameter-file\t\r\n");
+  KeyInfo beta = Info("Beta");
+  EXPECT_EQ(beta.Valid, 1);
+  EXPECT_EQ(beta.ParameterFile, 0) << "uses a parameter file";
+  EXPECT_TRUE(TVDEV_CertifyKey("Beta", "pw", 0)) << "the value came from standard input";
+
+  EXPECT_EQ(Info("Alpha").Valid, 0);
+  EXPECT_FALSE(EncryptWith("Alpha", work));
+  EXPECT_EQ(Tool("enable Alpha --value wrong").code, 3u);
+  EXPECT_EQ(Tool("enable Alpha --value SECRET").code, 0u) << "256-bit values are upper-cased";
+  EXPECT_EQ(Info("Alpha").Valid, 1);
+  EXPECT_TRUE(EncryptWith("Alpha", work)) << "enabled: usable without the value";
+
+  EXPECT_EQ(Tool("suspend alpha").code, 0u);
+  EXPECT_FALSE(EncryptWith("Alpha", work));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_KEY_SUSPENDED);
+  EXPECT_EQ(Tool("resume Alpha").code, 0u);
+  EXPECT_TRUE(EncryptWith("Alpha", work));
+
+  EXPECT_EQ(Tool("describe Alpha \"second text\"").code, 0u);
+  EXPECT_STREQ(Info("Alpha").Description, "second text");
+
+  EXPECT_EQ(Tool("disable Alpha").code, 0u);
+  EXPECT_EQ(Info("Alpha").Valid, 0);
+  EXPECT_FALSE(EncryptWith("Alpha", work));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_NOT_CERTIFIED);
+
+  EXPECT_EQ(Tool("remove Alpha").code, 0u);
+  EXPECT_EQ(Tool("remove Alpha").code, 2u);
+  EXPECT_EQ(Tool("list").out, "Beta\tTriple DES\t168\tenabled\tactive\tparameter-file\t\r\n");
+  EXPECT_EQ(home.dir().List(), (std::vector<std::string>{"keystore.dat"}))
+      << "no lock or temporary file left behind";
+}
+
+TEST_F(Admin, BadInputGivesAMessageAndAnExitCode) {
+  ASSERT_EQ(Tool("init").code, 0u);
+  ASSERT_EQ(Tool("add Key1 --alg des --value v --iterations 1000").code, 0u);
+  const Bytes before = ReadAll(home.StoreFile());
+  struct Case {
+    const char* args;
+    DWORD code;
+  } cases[] = {
+      {"", 1},
+      {"frobnicate", 1},
+      {"add --alg aes --value v", 1},
+      {"add bad-name --alg aes --value v", 1},
+      {"add ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456 --alg aes --value v", 1},  // 33 characters
+      {"add Key2 --alg rc4 --value v", 1},
+      {"add Key2 --alg aes", 1},
+      {"add Key2 --alg aes --value v --value-stdin", 1},
+      {"add Key2 --alg aes --value v --iterations 5", 1},
+      {"add Key2 --alg aes --value v --colour red", 1},
+      {"enable Nobody --value v", 2},
+      {"enable Key1", 1},
+      {"suspend Nobody", 2},
+      {"describe Key1", 1},
+      {"list extra", 1},
+  };
+  for (const Case& c : cases) {
+    const Result r = Tool(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args;
+    EXPECT_FALSE(r.err.empty()) << c.args;
+  }
+  EXPECT_EQ(ReadAll(home.StoreFile()), before) << "failed commands change nothing";
+}
+
+TEST_F(Admin, DamagedStoreIsRefusedAndKept) {
+  ASSERT_EQ(Tool("init").code, 0u);
+  ASSERT_EQ(Tool("add Key1 --alg aes --value v --iterations 1000").code, 0u);
+  Bytes damaged = ReadAll(home.StoreFile());
+  damaged[20] ^= 0x10;
+  WriteAll(home.StoreFile(), damaged);
+  for (const char* args : {"list", "add Key2 --alg aes --value v --iterations 1000",
+                           "remove Key1", "suspend Key1"}) {
+    const Result r = Tool(args);
+    EXPECT_EQ(r.code, 4u) << args;
+    EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Tool("init").code, 6u);
+  EXPECT_EQ(ReadAll(home.StoreFile()), damaged);
+}
+
+// Another store folder on the command line wins over the environment.
+TEST_F(Admin, StoreOptionSelectsTheFolder) {
+  TempDir other;
+  ASSERT_EQ(Tool("--store \"" + other.path() + "\" init").code, 0u);
+  EXPECT_TRUE(Exists(other / "keystore.dat"));
+  EXPECT_FALSE(Exists(home.StoreFile()));
+}
