@@ -1,0 +1,696 @@
+// Zoras.dll driven the way the program drives it: loaded with LoadLibrary, entry points
+// looked up by ordinal, commands run with the current directory at the sources' folder,
+// callbacks recorded and queries answered from inside the callback.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archiver.h"
+#include "zoras/zip.h"
+#include "zoras_test.h"
+
+namespace {
+
+// ---- The library, by ordinal ----------------------------------------------------------
+
+struct Lib {
+  HMODULE h = nullptr;
+  PFN_ArchiverCommand Command = nullptr;
+  PFN_ArchiverSetLanguage SetLanguage = nullptr;
+  PFN_ArchiverSetMode SetMode = nullptr;
+  PFN_ArchiverSetCallback SetCallback = nullptr;
+  PFN_ArchiverGetLastError GetLastErr = nullptr;
+  PFN_ArchiverGetErrorText GetErrorText = nullptr;
+  PFN_ArchiverReply Reply = nullptr;
+  PFN_ArchiverCancel Cancel = nullptr;
+};
+
+template <typename T>
+T ByOrdinal(HMODULE h, int ordinal) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(ordinal))));
+}
+
+Lib& L() {
+  static Lib lib = [] {
+    Lib l;
+    l.h = LoadLibraryA("Zoras.dll");
+    if (!l.h) return l;
+    l.Command = ByOrdinal<PFN_ArchiverCommand>(l.h, ARC_ORD_COMMAND);
+    l.SetLanguage = ByOrdinal<PFN_ArchiverSetLanguage>(l.h, ARC_ORD_SET_LANGUAGE);
+    l.SetMode = ByOrdinal<PFN_ArchiverSetMode>(l.h, ARC_ORD_SET_MODE);
+    l.SetCallback = ByOrdinal<PFN_ArchiverSetCallback>(l.h, ARC_ORD_SET_CALLBACK);
+    l.GetLastErr = ByOrdinal<PFN_ArchiverGetLastError>(l.h, ARC_ORD_GET_LAST_ERROR);
+    l.GetErrorText = ByOrdinal<PFN_ArchiverGetErrorText>(l.h, ARC_ORD_GET_ERROR_TEXT);
+    l.Reply = ByOrdinal<PFN_ArchiverReply>(l.h, ARC_ORD_REPLY);
+    l.Cancel = ByOrdinal<PFN_ArchiverCancel>(l.h, ARC_ORD_CANCEL);
+    return l;
+  }();
+  return lib;
+}
+
+// ---- Callback recording ---------------------------------------------------------------
+
+struct Event {
+  UINT code;
+  std::string name;  // display name, or the query's name
+  std::string entry;  // packing: entry name; unpacking: path being written
+  uint32_t size = 0;
+  LPARAM value = 0;
+};
+
+std::vector<Event> g_events;
+std::function<void(const Event&)> g_hook;  // runs inside the callback, after recording
+
+BOOL CALLBACK Recorder(UINT code, WPARAM, LPARAM data) {
+  Event e{code, {}, {}, 0, 0};
+  if (code == ARCN_FILE_BEGIN) {
+    auto* r = reinterpret_cast<const ArchiverEntryRecord*>(data);
+    e.name = r->DisplayName;
+    e.entry = r->EntryName[0] ? r->EntryName : r->Path;
+    e.size = r->PackSize ? r->PackSize : r->UnpackSize;
+  } else if (code == ARCQ_CANNOT_OPEN || code == ARCQ_EXISTS) {
+    e.name = reinterpret_cast<const char*>(data);
+  } else if (code == ARCN_TOTAL) {
+    auto* w = reinterpret_cast<const DWORD*>(data);
+    e.value = static_cast<LPARAM>((static_cast<uint64_t>(w[0]) << 32) | w[1]);
+  } else {
+    e.value = data;
+  }
+  g_events.push_back(e);
+  if (g_hook) g_hook(e);
+  return TRUE;
+}
+
+std::vector<Event> Only(UINT code) {
+  std::vector<Event> out;
+  for (const auto& e : g_events)
+    if (e.code == code) out.push_back(e);
+  return out;
+}
+
+// ---- Files ----------------------------------------------------------------------------
+
+std::string Acp(const std::wstring& w) {
+  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
+  s.resize(static_cast<size_t>(n - 1));
+  return s;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& data) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << Acp(path);
+  DWORD n = 0;
+  if (!data.empty()) WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
+  CloseHandle(h);
+  ASSERT_EQ(n, data.size());
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadBytes(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string out;
+  char buf[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n) out.append(buf, n);
+  CloseHandle(h);
+  return out;
+}
+
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (f != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring n = fd.cFileName;
+      if (n == L"." || n == L"..") continue;
+      std::wstring p = dir + L"\\" + n;
+      SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p);
+      else DeleteFileW(p.c_str());
+    } while (FindNextFileW(f, &fd));
+    FindClose(f);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+// Every file below `dir`, relative path -> contents; folders map to "<dir>".
+void Snapshot(const std::wstring& dir, const std::wstring& rel, std::map<std::wstring, std::string>& out) {
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring n = fd.cFileName;
+    if (n == L"." || n == L"..") continue;
+    std::wstring r = rel.empty() ? n : rel + L"\\" + n;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out[r] = "<dir>";
+      Snapshot(dir + L"\\" + n, r, out);
+    } else {
+      out[r] = ReadBytes(dir + L"\\" + n);
+    }
+  } while (FindNextFileW(f, &fd));
+  FindClose(f);
+}
+
+std::map<std::wstring, std::string> Snapshot(const std::wstring& dir) {
+  std::map<std::wstring, std::string> m;
+  Snapshot(dir, L"", m);
+  return m;
+}
+
+// Text-like data (compresses) and random data (does not).
+std::string TextData(size_t n, unsigned seed) {
+  static const char* words[] = {"archive ", "folder ", "velvox ", "deflate ", "record,", "42;", "\r\n", "key "};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) s += words[rng() % 8];
+  s.resize(n);
+  return s;
+}
+std::string RandomData(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+class ZorasTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(L().h) << "Zoras.dll not loaded";
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    root_ = std::wstring(tmp) + L"zoras_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+            std::to_wstring(counter_++);
+    RemoveTree(root_);
+    ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
+    src_ = root_ + L"\\src";
+    dst_ = root_ + L"\\dst";
+    CreateDirectoryW(src_.c_str(), nullptr);
+    CreateDirectoryW(dst_.c_str(), nullptr);
+    archive_ = root_ + L"\\out.zip";
+    GetCurrentDirectoryW(MAX_PATH, saved_cwd_);
+    g_events.clear();
+    g_hook = nullptr;
+    L().SetMode(3);
+    L().SetCallback(Recorder);
+  }
+  void TearDown() override {
+    SetCurrentDirectoryW(saved_cwd_);
+    g_hook = nullptr;
+    RemoveTree(root_);
+  }
+
+  // One packing command for a source of src_, as the program builds it.
+  DWORD Pack(const std::wstring& name, const std::wstring& archive = {}) {
+    bool folder = GetFileAttributesW((src_ + L"\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY;
+    std::string cmd = std::string("-A -H -Q ") + (folder ? "-X -R -M " : "") + "\"" +
+                      Acp(archive.empty() ? archive_ : archive) + "\" \"" + Acp(name) + "\"";
+    SetCurrentDirectoryW(src_.c_str());
+    return Run(cmd, nullptr);
+  }
+  DWORD Unpack(const std::wstring& folder, const std::wstring& archive) {
+    return Run("-E -X -R -H -Q -C -O\"" + Acp(folder) + "\" \"" + Acp(archive) + "\"", GetDesktopWindow());
+  }
+  DWORD Run(const std::string& cmd, HWND owner) {
+    int rc = L().Command(owner, cmd.c_str());
+    DWORD code = 0xDEAD;
+    EXPECT_EQ(L().GetLastErr(&code), 0);
+    EXPECT_EQ(static_cast<DWORD>(rc), code) << cmd;
+    return code;
+  }
+
+  std::wstring root_, src_, dst_, archive_;
+  wchar_t saved_cwd_[MAX_PATH];
+  static inline int counter_ = 0;
+};
+
+// ---- Contract ---------------------------------------------------------------------------
+
+TEST_F(ZorasTest, ExportsEveryEntryPointByOrdinalAndName) {
+  static const std::pair<int, const char*> exports[] = {
+      {1, "ArchiverCommand"},      {5, "ArchiverSetLanguage"},  {12, "ArchiverSetMode"},
+      {14, "ArchiverSetCallback"}, {15, "ArchiverGetLastError"}, {16, "ArchiverGetErrorText"},
+      {17, "ArchiverReply"},       {19, "ArchiverCancel"}};
+  for (const auto& [ord, name] : exports) {
+    FARPROC by_ord = GetProcAddress(L().h, MAKEINTRESOURCEA(ord));
+    EXPECT_NE(by_ord, nullptr) << ord;
+    EXPECT_EQ(by_ord, GetProcAddress(L().h, name)) << name;
+  }
+  EXPECT_EQ(L().SetLanguage(256), 0);
+  EXPECT_EQ(L().SetLanguage(255), 0);
+}
+
+TEST_F(ZorasTest, ErrorTextsAreTheCallersTextsAndCoverOurOwnCodes) {
+  char buf[256];
+  for (const auto& [code, text] : CallerTexts()) {
+    ASSERT_EQ(L().GetErrorText(code, buf, sizeof buf), 0) << std::hex << code;
+    EXPECT_STREQ(buf, text) << std::hex << code;
+  }
+  for (DWORD code : {ARCERR_ARCHIVE_TOO_LARGE, ARCERR_CANNOT_OPEN, ARCERR_READ, ARCERR_WRITE, ARCERR_NO_MEMORY,
+                     ARCERR_UNSUPPORTED, ARCERR_NO_ANSWER}) {
+    ASSERT_EQ(L().GetErrorText(code, buf, sizeof buf), 0) << std::hex << code;
+    EXPECT_GT(strlen(buf), 10u);
+    EXPECT_TRUE(IsDBCSLeadByte(static_cast<BYTE>(buf[0]))) << "Japanese text expected for " << std::hex << code;
+  }
+  EXPECT_NE(L().GetErrorText(0x80000006, buf, sizeof buf), 0);  // not a code of ours
+  EXPECT_NE(L().GetErrorText(0, buf, sizeof buf), 0);
+  // A short buffer gets a terminated text cut at a character boundary.
+  ASSERT_EQ(L().GetErrorText(ARCERR_CRC, buf, 5), 0);
+  EXPECT_STREQ(buf, "CRC");
+}
+
+TEST_F(ZorasTest, AcceptsOnlyTheExactCommandStrings) {
+  WriteBytes(src_ + L"\\a.txt", "a");
+  SetCurrentDirectoryW(src_.c_str());
+  const std::string ar = "\"" + Acp(archive_) + "\"";
+  const struct {
+    std::string cmd;
+    DWORD code;
+  } cases[] = {
+      {"", ARCERR_INVALID_COMMAND},
+      {"-L " + ar, ARCERR_INVALID_COMMAND},
+      {"-a -H -Q " + ar + " \"a.txt\"", ARCERR_INVALID_COMMAND},
+      {"-A -H -Q  " + ar + " \"a.txt\"", ARCERR_INVALID_COMMAND},       // two spaces
+      {"-A -H -Q " + ar + " \"a.txt\" ", ARCERR_INVALID_COMMAND},       // trailing space
+      {"-A -H -Q " + ar + " a.txt", ARCERR_INVALID_OPTION},             // unquoted name
+      {"-A -H -Q " + ar + " \"a.txt", ARCERR_INVALID_COMMAND},          // unterminated
+      {"-A -Q -H " + ar + " \"a.txt\"", ARCERR_INVALID_OPTION},
+      {"-A -H -Q -X -R " + ar + " \"a.txt\"", ARCERR_INVALID_OPTION},
+      {"-A -H -Q -X -R -M -S " + ar + " \"a.txt\"", ARCERR_INVALID_OPTION},
+      {"-A -H -Q -Y " + ar + " \"a.txt\"", ARCERR_INVALID_OPTION},
+      {"-A -H -Q", ARCERR_NO_ARCHIVE},
+      {"-A -H -Q " + ar, ARCERR_NO_FILE},
+      {"-A -H -Q " + ar + " \"a.txt\" \"b.txt\"", ARCERR_TOO_MANY_ITEMS},
+      {"-A -H -Q " + ar + " \"..\\a.txt\"", ARCERR_INVALID_VALUE},
+      {"-A -H -Q " + ar + " \"missing.txt\"", ARCERR_FILE_NOT_FOUND},
+      {"-A -H -Q " + ar + " \"*.txt\"", ARCERR_FILE_NOT_FOUND},
+      {"-E -X -R -H -Q -O\"" + Acp(dst_) + "\" " + ar, ARCERR_INVALID_OPTION},
+      {"-E -X -R -H -Q -C \"" + Acp(dst_) + "\" " + ar, ARCERR_INVALID_OPTION},
+      {"-E -X -R -H -Q -C -O\"" + Acp(dst_) + "\"", ARCERR_NO_ARCHIVE},
+      {"-E -X -R -H -Q -C -O\"" + Acp(dst_) + "\" " + ar + " " + ar, ARCERR_TOO_MANY_ITEMS},
+      {"-E -X -R -H -Q -C -O\"" + Acp(dst_) + "\" " + ar, ARCERR_ARCHIVE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.cmd, nullptr), c.code) << c.cmd;
+    EXPECT_FALSE(Exists(archive_)) << c.cmd;
+  }
+  // A folder given without the folder options.
+  CreateDirectoryW((src_ + L"\\d").c_str(), nullptr);
+  WriteBytes(src_ + L"\\d\\x", "x");
+  EXPECT_EQ(Run("-A -H -Q " + ar + " \"d\"", nullptr), ARCERR_DIRECTORY_GIVEN);
+  EXPECT_TRUE(g_events.empty());
+}
+
+// ---- Round trips ------------------------------------------------------------------------
+
+TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
+  // "\u8868" is a character whose second byte in the system code page is '\'.
+  const std::wstring hyo = L"\u8868";
+  const std::wstring tree = L"tree";
+  CreateDirectoryW((src_ + L"\\" + tree).c_str(), nullptr);
+  CreateDirectoryW((src_ + L"\\tree\\" + hyo).c_str(), nullptr);
+  CreateDirectoryW((src_ + L"\\tree\\" + hyo + L"\\\u6df1\u3044").c_str(), nullptr);
+  CreateDirectoryW((src_ + L"\\tree\\empty_sub").c_str(), nullptr);
+  CreateDirectoryW((src_ + L"\\nothing").c_str(), nullptr);
+  CreateDirectoryW((src_ + L"\\nothing\\inner").c_str(), nullptr);
+  WriteBytes(src_ + L"\\tree\\empty.dat", "");
+  WriteBytes(src_ + L"\\tree\\" + hyo + L".txt", TextData(5000, 1));
+  WriteBytes(src_ + L"\\tree\\" + hyo + L"\\\u6df1\u3044\\mixed.bin",
+             TextData(1500000, 2) + RandomData(1200000, 3));  // several blocks
+  WriteBytes(src_ + L"\\tree\\" + hyo + L"\\noise.bin", RandomData(70000, 4));
+  WriteBytes(src_ + L"\\big.log", TextData(2300000, 5));
+  WriteBytes(src_ + L"\\" + hyo + L"\u8868.csv", TextData(99, 6));
+
+  EXPECT_EQ(Pack(L"big.log"), 0u);
+  EXPECT_EQ(Pack(tree), 0u);
+  // A folder without any file: the program expects "file not found" and goes on; the
+  // archive stays as it was.
+  std::string before = ReadBytes(archive_);
+  EXPECT_EQ(Pack(L"nothing"), ARCERR_FILE_NOT_FOUND);
+  EXPECT_EQ(ReadBytes(archive_), before);
+  EXPECT_EQ(Pack(hyo + L"\u8868.csv"), 0u);
+
+  // Every file was announced once with its size and entry name, its progress ended at 100.
+  std::map<std::string, uint32_t> begun;
+  for (const auto& e : Only(ARCN_FILE_BEGIN)) {
+    EXPECT_EQ(e.name, e.entry);
+    begun[e.entry] = e.size;
+  }
+  EXPECT_EQ(begun.size(), 6u);
+  EXPECT_EQ(begun[Acp(L"tree\\" + hyo + L"\\\u6df1\u3044\\mixed.bin")], 2700000u);
+  EXPECT_EQ(begun["big.log"], 2300000u);
+  EXPECT_EQ(Only(ARCN_FILE_END).size(), 6u);
+  for (size_t i = 0; i < g_events.size(); ++i)
+    if (g_events[i].code == ARCN_FILE_END) {
+      ASSERT_GT(i, 0u);
+      EXPECT_EQ(g_events[i - 1].code, ARCN_FILE_PROGRESS);
+      EXPECT_EQ(g_events[i - 1].value, 100);
+    }
+
+  g_events.clear();
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  auto want = Snapshot(src_);
+  want.erase(L"nothing");
+  want.erase(L"nothing\\inner");
+  EXPECT_EQ(Snapshot(dst_), want);
+  auto total = Only(ARCN_TOTAL);
+  ASSERT_EQ(total.size(), 1u);
+  EXPECT_EQ(total[0].value, 2300000 + 5000 + 2700000 + 70000 + 99);
+  auto begins = Only(ARCN_FILE_BEGIN);
+  ASSERT_EQ(begins.size(), 6u);
+  EXPECT_EQ(begins[0].name, "big.log");
+  EXPECT_EQ(begins[0].entry, Acp(dst_ + L"\\big.log"));
+  EXPECT_EQ(begins[0].size, 2300000u);
+
+  // Left for the native check with Debian's tools (zoras_interop).
+  ASSERT_TRUE(CopyFileW(archive_.c_str(), (std::wstring(saved_cwd_) + L"\\zoras_interop.zip").c_str(), FALSE));
+}
+
+TEST_F(ZorasTest, ExtractsArchivesOfOtherWriters) {
+  // Written with zoras_zip's writer the way other tools do it: a stored entry, a name
+  // without the UTF-8 flag in the system code page, a folder entry with a backslash.
+  std::string legacy = "\x95\x5C\\x.txt";  // "\u8868\x.txt" in code page 932
+  std::vector<uint8_t> bytes;
+  struct Sink : zoras::ByteSink {
+    std::vector<uint8_t>& v;
+    explicit Sink(std::vector<uint8_t>& b) : v(b) {}
+    bool write(const void* d, size_t n) override {
+      v.insert(v.end(), static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + n);
+      return true;
+    }
+    bool write_at(uint64_t o, const void* d, size_t n) override {
+      memcpy(&v[o], d, n);
+      return true;
+    }
+    uint64_t position() const override { return v.size(); }
+  } sink(bytes);
+  zoras::ZipWriter w;
+  w.start(sink);
+  zoras::NewEntry e;
+  e.name = legacy;
+  ASSERT_EQ(w.begin_entry(e, zoras::kMethodStored), zoras::ZipError::none);
+  ASSERT_EQ(w.write_data("hello", 5), zoras::ZipError::none);
+  ASSERT_EQ(w.end_entry(0x3610a686, 5, 5, zoras::kMethodStored), zoras::ZipError::none);
+  ASSERT_EQ(w.finish(), zoras::ZipError::none);
+  // Clear the UTF-8 flag in the local header (6) and the central record (8 after it).
+  bytes[7] &= ~0x08;
+  size_t cd = bytes.size() - 22 - (46 + legacy.size());
+  bytes[cd + 9] &= ~0x08;
+  WriteBytes(archive_, std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\\u8868\\x.txt"), "hello");
+}
+
+// ---- Queries ----------------------------------------------------------------------------
+
+TEST_F(ZorasTest, EveryAnswerToAnExistingFile) {
+  for (const wchar_t* n : {L"a.txt", L"b.txt", L"c.txt"}) WriteBytes(src_ + L"\\" + n, "new " + Acp(n));
+  CreateDirectoryW((src_ + L"\\set").c_str(), nullptr);
+  for (const wchar_t* n : {L"a.txt", L"b.txt", L"c.txt"}) {
+    EXPECT_EQ(Pack(n), 0u);
+    WriteBytes(src_ + L"\\set\\" + n, "old");
+  }
+  const struct {
+    std::vector<DWORD> answers;  // given in turn to each ARCQ_EXISTS
+    DWORD result;
+    const char* expect;  // per file: n new, o old
+    size_t queries;
+  } cases[] = {
+      {{ARCR_OVERWRITE, ARCR_SKIP, ARCR_OVERWRITE}, 0, "non", 3},
+      {{ARCR_OVERWRITE_ALL}, 0, "nnn", 1},
+      {{ARCR_SKIP, ARCR_OVERWRITE_ALL}, 0, "onn", 2},
+      {{ARCR_SKIP, ARCR_CANCEL}, ARCERR_CANCELLED, "ooo", 2},
+      {{0}, ARCERR_NO_ANSWER, "ooo", 1},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    std::wstring dst = dst_ + L"\\" + std::to_wstring(k++);
+    CreateDirectoryW(dst.c_str(), nullptr);
+    for (const wchar_t* n : {L"a.txt", L"b.txt", L"c.txt"}) WriteBytes(dst + L"\\" + n, "old");
+    size_t asked = 0;
+    g_events.clear();
+    g_hook = [&](const Event& e) {
+      if (e.code != ARCQ_EXISTS) return;
+      DWORD a = asked < c.answers.size() ? c.answers[asked] : 999;
+      ++asked;
+      if (a) {
+        EXPECT_EQ(L().Reply(ARCQ_EXISTS, a, 0), 0);
+      }
+    };
+    EXPECT_EQ(Unpack(dst, archive_), c.result);
+    EXPECT_EQ(asked, c.queries);
+    EXPECT_EQ(Only(ARCQ_EXISTS).at(0).name, Acp(dst + L"\\a.txt"));
+    for (int i = 0; i < 3; ++i) {
+      std::wstring n = std::wstring(1, L"abc"[i]) + L".txt";
+      EXPECT_EQ(ReadBytes(dst + L"\\" + n), c.expect[i] == 'n' ? "new " + Acp(n) : "old")
+          << "case " << k - 1 << " file " << i;
+    }
+  }
+  // Outside a query the answer is refused.
+  EXPECT_NE(L().Reply(ARCQ_EXISTS, ARCR_OVERWRITE, 0), 0);
+}
+
+TEST_F(ZorasTest, SourceHeldByAnotherHandle) {
+  WriteBytes(src_ + L"\\first.txt", TextData(3000, 7));
+  CreateDirectoryW((src_ + L"\\d").c_str(), nullptr);
+  WriteBytes(src_ + L"\\d\\ok.txt", "ok");
+  WriteBytes(src_ + L"\\d\\locked.txt", "locked");
+  ASSERT_EQ(Pack(L"first.txt"), 0u);
+  const std::string before = ReadBytes(archive_);
+  HANDLE lock = CreateFileW((src_ + L"\\d\\locked.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+
+  // As the program answers: 32 fails the command and leaves the archive as it was.
+  g_hook = [](const Event& e) {
+    if (e.code == ARCQ_CANNOT_OPEN) {
+      EXPECT_EQ(L().Reply(ARCQ_CANNOT_OPEN, ARCR_CANCEL, 0), 0);
+    }
+  };
+  EXPECT_EQ(Pack(L"d"), ARCERR_CANNOT_OPEN);
+  auto q = Only(ARCQ_CANNOT_OPEN);
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].name, Acp(src_ + L"\\d\\locked.txt"));
+  EXPECT_EQ(ReadBytes(archive_), before);
+  // A new archive that fails is removed.
+  std::wstring other = root_ + L"\\other.zip";
+  EXPECT_EQ(Pack(L"d", other), ARCERR_CANNOT_OPEN);
+  EXPECT_FALSE(Exists(other));
+
+  // Skipping packs the rest.
+  g_hook = [](const Event& e) {
+    if (e.code == ARCQ_CANNOT_OPEN) L().Reply(ARCQ_CANNOT_OPEN, ARCR_SKIP, 0);
+  };
+  EXPECT_EQ(Pack(L"d"), 0u);
+  CloseHandle(lock);
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\d\\ok.txt"), "ok");
+  EXPECT_FALSE(Exists(dst_ + L"\\d\\locked.txt"));
+  EXPECT_EQ(ReadBytes(dst_ + L"\\first.txt"), TextData(3000, 7));
+}
+
+TEST_F(ZorasTest, CancelStopsPackingAndUnpacking) {
+  CreateDirectoryW((src_ + L"\\d").c_str(), nullptr);
+  WriteBytes(src_ + L"\\d\\1.bin", TextData(300000, 8));
+  WriteBytes(src_ + L"\\d\\2.bin", TextData(3000000, 9));
+  WriteBytes(src_ + L"\\d\\3.bin", TextData(300000, 10));
+  WriteBytes(src_ + L"\\x.txt", "x");
+  ASSERT_EQ(Pack(L"x.txt"), 0u);
+  const std::string before = ReadBytes(archive_);
+  g_events.clear();
+
+  // Cancels at the first progress of 2.bin, a file of several blocks.
+  std::string current;
+  auto cancel_in_second = [&](const Event& e) {
+    if (e.code == ARCN_FILE_BEGIN) current = e.name;
+    if (e.code == ARCN_FILE_PROGRESS && current == "d\\2.bin") {
+      EXPECT_EQ(L().Cancel(), 0);
+    }
+  };
+  g_hook = cancel_in_second;
+  EXPECT_EQ(Pack(L"d"), ARCERR_CANCELLED);
+  EXPECT_EQ(ReadBytes(archive_), before);  // extended archive put back
+  EXPECT_EQ(Only(ARCN_FILE_BEGIN).size(), 2u);
+  EXPECT_EQ(g_events.back().code, ARCN_FILE_PROGRESS);  // nothing after the cancel
+  EXPECT_LT(g_events.back().value, 100);
+
+  g_hook = nullptr;
+  ASSERT_EQ(Pack(L"d"), 0u);
+  g_events.clear();
+  g_hook = cancel_in_second;
+  EXPECT_EQ(Unpack(dst_, archive_), ARCERR_CANCELLED);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\x.txt"), "x");
+  EXPECT_EQ(ReadBytes(dst_ + L"\\d\\1.bin"), TextData(300000, 8));
+  EXPECT_FALSE(Exists(dst_ + L"\\d\\2.bin"));  // the file being written is removed
+  EXPECT_FALSE(Exists(dst_ + L"\\d\\3.bin"));
+  EXPECT_NE(L().Cancel(), 0);  // nothing running
+}
+
+TEST_F(ZorasTest, CommandInsideTheCallbackIsRefused) {
+  WriteBytes(src_ + L"\\x.txt", "x");
+  DWORD inner = 0;
+  g_hook = [&](const Event& e) {
+    if (e.code == ARCN_FILE_BEGIN) inner = static_cast<DWORD>(L().Command(nullptr, "-A -H -Q \"y.zip\" \"x.txt\""));
+  };
+  EXPECT_EQ(Pack(L"x.txt"), 0u);
+  EXPECT_EQ(inner, ARCERR_BUSY);
+}
+
+// ---- Hostile and damaged archives ------------------------------------------------------
+
+struct VecSink : zoras::ByteSink {
+  std::vector<uint8_t> v;
+  bool write(const void* d, size_t n) override {
+    v.insert(v.end(), static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + n);
+    return true;
+  }
+  bool write_at(uint64_t o, const void* d, size_t n) override {
+    memcpy(&v[o], d, n);
+    return true;
+  }
+  uint64_t position() const override { return v.size(); }
+};
+
+std::string ArchiveOf(const std::vector<std::pair<std::string, std::string>>& entries) {
+  VecSink sink;
+  zoras::ZipWriter w;
+  w.start(sink);
+  for (const auto& [name, data] : entries) {
+    zoras::NewEntry e;
+    e.name = name;
+    EXPECT_EQ(w.begin_entry(e, zoras::kMethodStored), zoras::ZipError::none);
+    w.write_data(data.data(), data.size());
+    uint32_t crc = 0;
+    {
+      // CRC-32 (the reflected 0xEDB88320 polynomial), computed independently of zlib.
+      crc = 0xFFFFFFFF;
+      for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+      }
+      crc ^= 0xFFFFFFFF;
+    }
+    w.end_entry(crc, static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size()), zoras::kMethodStored);
+  }
+  w.finish();
+  return std::string(sink.v.begin(), sink.v.end());
+}
+
+TEST_F(ZorasTest, RefusesNamesThatLeaveTheFolderBeforeWritingAnything) {
+  const char* names[] = {
+      "../evil.txt", "..\\evil.txt", "a/../../evil.txt", "a/./b.txt", "/abs.txt", "\\abs.txt",
+      "C:/evil.txt", "C:evil.txt", "//server/share/evil.txt", "\\\\?\\C:\\evil.txt", "file.txt:stream",
+      "CON", "nul.txt", "a/aux/b.txt", "COM1.log", "lpt9", "CONOUT$", "com\xC2\xB9", "CON .txt",
+      "dot.", "space ", "a<b", "a>b", "a|b", "a\"b", "a?b", "a*b", "ctl\x01.txt", "bad\xFF\xFEutf8",
+      "a//b.txt", "..",
+  };
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    WriteBytes(archive_, ArchiveOf({{"first.txt", "fine"}, {name, "evil"}}));
+    std::wstring dst = dst_ + L"\\in";
+    CreateDirectoryW(dst.c_str(), nullptr);
+    g_events.clear();
+    EXPECT_EQ(Unpack(dst, archive_), ARCERR_BAD_FORMAT);
+    EXPECT_TRUE(Snapshot(dst).empty());
+    EXPECT_TRUE(Only(ARCN_FILE_BEGIN).empty());
+    EXPECT_FALSE(Exists(dst_ + L"\\evil.txt"));
+    EXPECT_FALSE(Exists(root_ + L"\\evil.txt"));
+    RemoveTree(dst);
+  }
+  // The same archive with harmless names extracts.
+  WriteBytes(archive_, ArchiveOf({{"first.txt", "fine"}, {"a/b.c/console.txt", "ok"}, {"COM10", "ok"},
+                                  {"x..y", "ok"}}));
+  EXPECT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\a\\b.c\\console.txt"), "ok");
+  EXPECT_EQ(ReadBytes(dst_ + L"\\x..y"), "ok");
+}
+
+TEST_F(ZorasTest, DamagedArchivesFailWithoutShortFiles) {
+  const std::string big = TextData(400000, 11) + RandomData(5000, 12);
+  WriteBytes(src_ + L"\\one.txt", "small first file");
+  WriteBytes(src_ + L"\\two.bin", big);
+  ASSERT_EQ(Pack(L"one.txt"), 0u);
+  ASSERT_EQ(Pack(L"two.bin"), 0u);
+  const std::string good = ReadBytes(archive_);
+  const size_t cd = good.size() - 22 - 2 * 46 - 7 - 7 - 2 * 9;  // start of the central directory
+  ASSERT_EQ(good.substr(cd, 4), "PK\x01\x02");
+  const size_t two_data = good.find("two.bin") + 7 + 9;   // data of the second entry
+  const struct {
+    const char* what;
+    std::function<std::string(std::string)> damage;
+    std::vector<DWORD> codes;
+  } cases[] = {
+      {"empty", [](std::string) { return std::string(); }, {ARCERR_BAD_FORMAT}},
+      {"not a zip", [](std::string s) { return std::string(s.size(), 'x'); }, {ARCERR_BAD_FORMAT}},
+      {"cut in half", [](std::string s) { return s.substr(0, s.size() / 2); }, {ARCERR_BAD_FORMAT}},
+      {"last byte missing", [](std::string s) { return s.substr(0, s.size() - 1); }, {ARCERR_BAD_FORMAT}},
+      {"central directory gone",
+       [=](std::string s) { return s.substr(0, cd) + s.substr(s.size() - 22); }, {ARCERR_BAD_FORMAT}},
+      {"data byte flipped", [=](std::string s) { s[two_data + 20000] ^= 0x55; return s; },
+       {ARCERR_BAD_FORMAT, ARCERR_CRC}},
+      {"crc wrong", [=](std::string s) { s[cd + 46 + 7 + 9 + 16] ^= 1; return s; }, {ARCERR_BAD_FORMAT}},
+      {"size too large", [=](std::string s) { s[cd + 46 + 7 + 9 + 24 + 2] ^= 1; return s; }, {ARCERR_BAD_FORMAT}},
+      {"offset outside", [=](std::string s) { s[cd + 46 + 7 + 9 + 42 + 3] = 0x7F; return s; }, {ARCERR_BAD_FORMAT}},
+      {"encrypted", [=](std::string s) {
+         s[cd + 46 + 7 + 9 + 8] |= 1;
+         s[good.find("PK\x03\x04", 1) + 6] |= 1;
+         return s; }, {ARCERR_UNSUPPORTED}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteBytes(archive_, c.damage(good));
+    std::wstring dst = dst_ + L"\\in";
+    CreateDirectoryW(dst.c_str(), nullptr);
+    DWORD code = Unpack(dst, archive_);
+    EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), code), c.codes.end()) << std::hex << code;
+    // Whatever exists is complete and right.
+    for (const auto& [name, data] : Snapshot(dst))
+      EXPECT_EQ(data, name == L"one.txt" ? "small first file" : big) << Acp(name);
+    RemoveTree(dst);
+  }
+}
+
+// ---- Size limit -------------------------------------------------------------------------
+
+TEST(ZipWriterLimit, StopsBelowTwoGigabytes) {
+  struct CountingSink : zoras::ByteSink {
+    uint64_t pos = 0;
+    bool write(const void*, size_t n) override {
+      pos += n;
+      return true;
+    }
+    bool write_at(uint64_t, const void*, size_t) override { return true; }
+    uint64_t position() const override { return pos; }
+  } sink;
+  zoras::ZipWriter w;
+  w.start(sink);
+  std::vector<char> chunk(1 << 24);
+  zoras::ZipError err = zoras::ZipError::none;
+  for (int file = 0; file < 4 && err == zoras::ZipError::none; ++file) {
+    zoras::NewEntry e;
+    e.name = "part" + std::to_string(file);
+    ASSERT_EQ(w.begin_entry(e, zoras::kMethodStored), zoras::ZipError::none);
+    uint32_t n = 0;
+    while (n < 0x30000000u && (err = w.write_data(chunk.data(), chunk.size())) == zoras::ZipError::none)
+      n += static_cast<uint32_t>(chunk.size());
+    if (err == zoras::ZipError::none) {
+      ASSERT_EQ(w.end_entry(0, n, n, zoras::kMethodStored), zoras::ZipError::none);
+    }
+  }
+  EXPECT_EQ(err, zoras::ZipError::too_large);
+  EXPECT_LT(sink.pos + w.pending_directory_size(), zoras::kMaxArchiveSize);
+}
+
+}  // namespace
