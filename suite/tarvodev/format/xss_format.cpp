@@ -180,8 +180,9 @@ ParseStatus ParseBlock(const uint8_t* data, size_t size, ParsedBlock* out, size_
     at += kRecordHeaderSize;
     if (bodySize > total - at) return ParseStatus::Bad;
     const uint8_t* body = data + at;
+    // The payload record comes last, after the key record if there is one.
+    if (havePayload) return ParseStatus::Bad;
     if (type == kPayloadRecordType) {
-      if (havePayload) return ParseStatus::Bad;
       auto p = DecodePayloadBody(body, bodySize);
       if (!p) return ParseStatus::Bad;
       block.payload = *p;
