@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Benchmark of tarvodev.dll: a 512 MiB archive encrypted and decrypted file to file under
+# Wine, side by side with native `openssl enc -aes-256-ctr` on the same file. Prints MB/s
+# of each and the ratio (goal: at least 0.8 of OpenSSL) and the peak memory (goal: under
+# 64 MiB). Run by hand: bench/crypto/run.sh [size in MiB]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+size_mib=${1:-512}
+source "$root/scripts/env.sh"
+[ -f "$VX_BUILD/CMakeCache.txt" ] || VX_SKIP_WIN32=1 "$root/scripts/build.sh" >/dev/null
+cmake --build "$VX_BUILD" --target tarvodev tvkeyadm >/dev/null
+bin=$VX_BUILD/bin
+LC_ALL=C LANG=C x86_64-w64-mingw32-g++-posix -O2 -std=c++20 -I"$root" "$root/bench/crypto/tvcrypto_bench.cpp" \
+  "$VX_BUILD/lib/libtarvodev.dll.a" -lpsapi -static -o "$bin/tvcrypto_bench.exe"
+
+work=${TMPDIR:-/tmp}/tvcrypto-bench
+rm -rf "$work"; mkdir -p "$work/home"
+trap 'rm -rf "$work"' EXIT
+# Incompressible data, like a compressed archive.
+head -c $((size_mib * 1048576)) /dev/urandom > "$work/archive.zip"
+wwork=$(winepath -w "$work")
+export TARVODEV_HOME=$(winepath -w "$work/home")
+wine "$bin/tvkeyadm.exe" init >/dev/null
+wine "$bin/tvkeyadm.exe" add Bench --alg aes --value BENCH-VALUE >/dev/null
+wineserver -p 2>/dev/null || true
+
+secs() { local s=$(date +%s.%N); "$@"; echo "$(date +%s.%N) - $s" | bc -l; }
+mb=$(echo "$size_mib * 1048576 / 1000000" | bc -l)
+key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n'); iv=$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
+sync
+ossl_enc=$(secs openssl enc -aes-256-ctr -K "$key" -iv "$iv" -in "$work/archive.zip" -out "$work/o.ctr")
+ossl_dec=$(secs openssl enc -d -aes-256-ctr -K "$key" -iv "$iv" -in "$work/o.ctr" -out "$work/o.back")
+rm -f "$work/o.ctr" "$work/o.back"
+
+out=$(/usr/bin/time -f "linux_max_rss_kib %M" wine "$bin/tvcrypto_bench.exe" "$wwork\\archive.zip" "$wwork" 2>&1 | tr -d '\r')
+echo "$out"
+cmp "$work/archive.zip" "$work/bench.back" && echo "round trip: identical"
+val() { echo "$out" | awk -v k="$1" '$1 == k { print $2 }'; }
+enc=$(val encrypt_mbps); dec=$(val decrypt_mbps)
+oenc=$(echo "$mb / $ossl_enc" | bc -l); odec=$(echo "$mb / $ossl_dec" | bc -l)
+printf 'openssl enc -aes-256-ctr (native): encrypt %.0f MB/s, decrypt %.0f MB/s\n' "$oenc" "$odec"
+printf 'tarvodev.dll (Wine):               encrypt %.0f MB/s, decrypt %.0f MB/s\n' "$enc" "$dec"
+printf 'ratio: encrypt %.2f, decrypt %.2f (goal >= 0.80)\n' "$(echo "$enc / $oenc" | bc -l)" "$(echo "$dec / $odec" | bc -l)"
