@@ -8,7 +8,9 @@
 
 #include "contracts/tvdev.h"
 #include "format/xss_format.h"
+#include "stream.h"
 #include "tvtest.h"
+#include "uidriver.h"
 
 using namespace tvtest;
 namespace fmt = tvdev::fmt;
@@ -248,6 +250,26 @@ TEST_F(Library, RoundTripsAtChunkBoundaries) {
     ASSERT_TRUE(Decrypt("Sizes", work / "out.xss", work / "back.zip"));
     EXPECT_EQ(ReadAll(work / "back.zip"), data);
   }
+}
+
+// The temporary output is made in the output's folder; in Shift-JIS the second byte of
+// a double-byte character can be a backslash and must not split the path.
+TEST(OutputFolder, SplitsAtTheLastRealSeparator) {
+  const std::string hyo = vxtest::Acp(u8"\u8868");  // 0x95 0x5C
+  ASSERT_EQ(hyo, "\x95\x5C");
+  struct Case {
+    std::string path, folder;
+  } cases[] = {
+      {"C:\\work\\out.xss", "C:\\work"},
+      {"C:\\out.xss", "C:\\"},
+      {"out.xss", "."},
+      {"C:out.xss", "C:."},
+      {"\\\\server\\share\\out.xss", "\\\\server\\share"},
+      {"C:\\work\\" + hyo + ".xss", "C:\\work"},
+      {"C:\\" + hyo + "\\" + hyo, "C:\\" + hyo},
+      {"C:/work/out.xss", "C:/work"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tvdev::stream::FolderOf(c.path), c.folder) << c.path;
 }
 
 // Two encryptions of the same data under the same key share nothing but the key record.

@@ -168,6 +168,30 @@ TEST_F(SelfExtract, JapaneseWithoutLimitAsksBeforeOverwriting) {
   EXPECT_EQ(ReadAll(dest / "other.txt"), Text("other"));
 }
 
+// Cancel in the overwrite question stops the extraction: the existing file is kept and
+// nothing after it is written.
+TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {
+  ASSERT_TRUE(Build({{"first.txt", Text("new")}, {"second.txt", Text("2")}}, "PW", 0, 1));
+  WriteAll(dest / "first.txt", Text("old"));
+  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  ASSERT_NE(dlg, nullptr);
+  vxtest::SetControlText(dlg, kPassword, "PW");
+  vxtest::ClickButton(dlg, IDOK);
+  ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
+  HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  ASSERT_NE(folder, nullptr);
+  vxtest::SetControlText(folder, kFolder, dest.path());
+  vxtest::ClickButton(folder, IDOK);
+  const auto ask = vxtest::AnswerMessageBox(IDCANCEL, "TARVO-Pro", 20000, p.pid());
+  EXPECT_TRUE(Contains(ask.text, "Overwrite")) << ask.text;
+  EXPECT_EQ(vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 20000, p.pid()).text,
+            "Extraction was cancelled.");
+  EXPECT_EQ(p.Wait(20000), 4u);
+  EXPECT_EQ(ReadAll(dest / "first.txt"), Text("old"));
+  EXPECT_EQ(dest.List(), (std::vector<std::string>{"first.txt"}));
+}
+
 // The stub extracts with the archiver's safety rules, and refuses a damaged file before
 // asking for anything.
 TEST_F(SelfExtract, UnsafeNamesAndDamagedFilesAreRefused) {
