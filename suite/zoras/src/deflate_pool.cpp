@@ -46,17 +46,22 @@ DeflatePool::~DeflatePool() {
   free_stream(inline_stream_);
 }
 
-void DeflatePool::submit(const std::shared_ptr<Block>& block) {
-  block->done = false;
+void DeflatePool::submit(const std::shared_ptr<Block>& block) { submit_batch({block}); }
+
+void DeflatePool::submit_batch(std::vector<std::shared_ptr<Block>> blocks) {
+  if (blocks.empty()) return;
+  for (auto& b : blocks) b->done = false;
   if (threads_.empty()) {
     if (!inline_stream_) inline_stream_ = new_stream(level_);
-    process(*block, inline_stream_);
-    block->done = true;
+    for (auto& b : blocks) {
+      process(*b, inline_stream_);
+      b->done = true;
+    }
     return;
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    queue_.push_back(block);
+    queue_.push_back(std::move(blocks));
   }
   work_cv_.notify_one();
 }
@@ -68,10 +73,11 @@ void DeflatePool::wait(const std::shared_ptr<Block>& block) {
 
 void DeflatePool::abandon() {
   std::unique_lock<std::mutex> lock(mu_);
-  for (auto& b : queue_) {
-    b->failed = true;
-    b->done = true;
-  }
+  for (auto& batch : queue_)
+    for (auto& b : batch) {
+      b->failed = true;
+      b->done = true;
+    }
   queue_.clear();
   done_cv_.wait(lock, [&] { return busy_ == 0; });
 }
@@ -79,19 +85,19 @@ void DeflatePool::abandon() {
 void DeflatePool::run() {
   z_stream* z = new_stream(level_);
   for (;;) {
-    std::shared_ptr<Block> b;
+    std::vector<std::shared_ptr<Block>> batch;
     {
       std::unique_lock<std::mutex> lock(mu_);
       work_cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
       if (stop_) break;
-      b = std::move(queue_.front());
+      batch = std::move(queue_.front());
       queue_.pop_front();
       ++busy_;
     }
-    process(*b, z);
+    for (auto& b : batch) process(*b, z);
     {
       std::lock_guard<std::mutex> lock(mu_);
-      b->done = true;
+      for (auto& b : batch) b->done = true;
       --busy_;
     }
     done_cv_.notify_all();
@@ -101,6 +107,11 @@ void DeflatePool::run() {
 
 void DeflatePool::process(Block& b, void* zs) {
   b.failed = false;
+  if (b.load) {
+    b.load_status = b.load(b);
+    b.load = nullptr;
+    if (b.load_status != 0) return;
+  }
   b.crc = static_cast<uint32_t>(crc32(0, b.input.data(), static_cast<uInt>(b.input.size())));
   b.output.clear();
   if (!b.compress) return;

@@ -161,24 +161,30 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kOutChunk]);
   if (!buf) return ExtractError::no_memory;
   bool overwrite_all = false;
+  // Folder known to exist with all its parents: consecutive entries mostly share one,
+  // and every file-system call counts when an archive holds thousands of small files.
+  std::wstring made = L"\x01";
 
   for (const Planned& pl : plan) {
     if (pl.is_dir) {
       if (ExtractError err = make_dirs(folder, pl.relative); err != ExtractError::none) return err;
+      made = pl.relative;
       continue;
     }
     const ZipEntry& e = *pl.entry;
     std::wstring parent = parent_of(pl.relative);
-    if (!parent.empty())
+    if (!parent.empty() && parent != made) {
       if (ExtractError err = make_dirs(folder, parent); err != ExtractError::none) return err;
+      made = parent;
+    }
 
     events.on_file_begin(pl.relative, pl.path, e.size);
     if (events.should_stop()) return ExtractError::cancelled;
 
-    DWORD disposition = CREATE_NEW;
-    DWORD existing = GetFileAttributesW(pl.path.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES) {
-      if (existing & FILE_ATTRIBUTE_DIRECTORY) return ExtractError::write;
+    HANDLE h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      DWORD existing = GetFileAttributesW(pl.path.c_str());
+      if (existing == INVALID_FILE_ATTRIBUTES || (existing & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;
       ExistsAnswer a = overwrite_all ? ExistsAnswer::overwrite : events.on_exists(pl.path);
       if (events.should_stop()) return ExtractError::cancelled;
       if (a == ExistsAnswer::cancel) return ExtractError::overwrite_cancelled;
@@ -190,12 +196,9 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
       if (a == ExistsAnswer::overwrite_all) overwrite_all = true;
       if (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
         SetFileAttributesW(pl.path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      disposition = CREATE_ALWAYS;
+      h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return ExtractError::write;
     }
-
-    HANDLE h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return ExtractError::write;
     auto fail = [&](ExtractError err) {
       CloseHandle(h);
       DeleteFileW(pl.path.c_str());
@@ -222,9 +225,9 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     FILETIME ft;
     if (entry_filetime(e, ft)) SetFileTime(h, nullptr, nullptr, &ft);
     CloseHandle(h);
-    DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-    if (attrs) SetFileAttributesW(pl.path.c_str(), attrs);
+    // New files already carry the archive attribute.
+    DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (attrs) SetFileAttributesW(pl.path.c_str(), attrs | (e.dos_attributes() & FILE_ATTRIBUTE_ARCHIVE));
     events.on_file_progress(100);
     if (events.should_stop()) return ExtractError::cancelled;
     events.on_file_end();

@@ -16,8 +16,14 @@ namespace {
 
 constexpr size_t kSinkBuffer = 1 << 20;
 constexpr size_t kMaxInFlightBytes = 4 * kBlockSize;
-constexpr size_t kMaxInFlightUnits = 64;
-constexpr int kLevel = 1;
+constexpr size_t kMaxInFlightUnits = 256;
+constexpr size_t kBatchFiles = 32;
+constexpr size_t kBatchBytes = 256 * 1024;
+constexpr int kLevel = 2;
+// Files up to this size are opened and read on a worker thread: with thousands of small
+// files the time goes into opening them, which then overlaps.
+constexpr uint64_t kSmallFile = 256 * 1024;
+enum LoadStatus { kLoaded = 0, kLoadCannotOpen, kLoadFailed };
 
 // Archive output through a write buffer; patches of bytes still in the buffer stay there.
 class FileSink final : public ByteSink {
@@ -109,9 +115,37 @@ struct Unit {
   // Entry data, set on the first unit of an entry.
   NewEntry meta;
   std::string acp_name;  // '\' separated, system code page
+  std::wstring full;     // source path, for the question when it cannot be opened
   uint64_t size = 0;
   bool multi_block = false;
+  bool loaded_by_worker = false;
+  size_t charged = 0;    // bytes counted against the in-flight limit
 };
+
+// Reads a whole small file into the block (worker thread).
+int load_small_file(const std::wstring& path, Block& b) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kLoadCannotOpen;
+  int status = kLoaded;
+  LARGE_INTEGER li;
+  if (!GetFileSizeEx(h, &li) || static_cast<uint64_t>(li.QuadPart) > kBlockSize) {
+    status = kLoadFailed;  // grown past one block since it was listed
+  } else {
+    b.input.resize(static_cast<size_t>(li.QuadPart));
+    size_t got = 0;
+    while (got < b.input.size()) {
+      DWORD r = 0;
+      if (!ReadFile(h, b.input.data() + got, static_cast<DWORD>(b.input.size() - got), &r, nullptr) || r == 0) {
+        status = kLoadFailed;
+        break;
+      }
+      got += r;
+    }
+  }
+  CloseHandle(h);
+  return status;
+}
 
 class Packer {
  public:
@@ -130,8 +164,13 @@ class Packer {
 
  private:
   DWORD add_dir(const std::wstring& rel, const FILETIME& ft, DWORD attrs);
-  DWORD add_file(const std::wstring& full, const std::wstring& rel, const FILETIME& ft, DWORD attrs);
+  DWORD add_file(const std::wstring& full, const std::wstring& rel, const WIN32_FILE_ATTRIBUTE_DATA& fad);
   DWORD push(Unit u);
+  void flush_batch() {
+    if (!batch_.empty()) pool_.submit_batch(std::move(batch_));
+    batch_.clear();
+    batch_bytes_ = 0;
+  }
   DWORD drain_one();
   DWORD notify(UINT code, LPARAM data) {
     s_.notify(code, data);
@@ -143,6 +182,8 @@ class Packer {
   std::wstring archive_;
   DeflatePool pool_;
   std::deque<Unit> units_;
+  std::vector<std::shared_ptr<Block>> batch_;  // small files not yet handed to the pool
+  size_t batch_bytes_ = 0;
   size_t in_flight_bytes_ = 0;
   unsigned files_ = 0;
   // Entry being written by drain_one.
@@ -153,12 +194,20 @@ class Packer {
 };
 
 DWORD Packer::push(Unit u) {
+  u.charged = u.block ? (u.loaded_by_worker ? static_cast<size_t>(u.size) : u.block->input.size()) : 0;
   while (!units_.empty() &&
-         (units_.size() >= kMaxInFlightUnits || in_flight_bytes_ + (u.block ? u.block->input.size() : 0) > kMaxInFlightBytes))
+         (units_.size() >= kMaxInFlightUnits || in_flight_bytes_ + u.charged > kMaxInFlightBytes))
     if (DWORD e = drain_one()) return e;
   if (u.block) {
-    in_flight_bytes_ += u.block->input.size();
-    pool_.submit(u.block);
+    in_flight_bytes_ += u.charged;
+    if (u.loaded_by_worker) {
+      batch_.push_back(u.block);
+      batch_bytes_ += u.charged;
+      if (batch_.size() >= kBatchFiles || batch_bytes_ >= kBatchBytes) flush_batch();
+    } else {
+      flush_batch();
+      pool_.submit(u.block);
+    }
   }
   units_.push_back(std::move(u));
   return 0;
@@ -168,9 +217,18 @@ DWORD Packer::drain_one() {
   Unit u = std::move(units_.front());
   units_.pop_front();
   if (u.block) {
+    if (std::find(batch_.begin(), batch_.end(), u.block) != batch_.end()) flush_batch();
     pool_.wait(u.block);
-    in_flight_bytes_ -= u.block->input.size();
+    in_flight_bytes_ -= u.charged;
+    if (u.block->load_status == kLoadCannotOpen) {
+      // Asked here, in order: everything before this file has been reported.
+      DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(u.full, CP_ACP));
+      if (s_.cancelled()) return ARCERR_CANCELLED;
+      return answer == ARCR_SKIP ? 0 : ARCERR_CANNOT_OPEN;
+    }
+    if (u.block->load_status != kLoaded) return ARCERR_READ;
     if (u.block->failed) return ARCERR_NO_MEMORY;
+    if (u.loaded_by_worker) u.size = u.block->input.size();
   }
   const Block* b = u.block.get();
   if (u.first) {
@@ -224,8 +282,25 @@ DWORD Packer::add_dir(const std::wstring& rel, const FILETIME& ft, DWORD attrs) 
   return push(std::move(u));
 }
 
-DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const FILETIME& ft, DWORD attrs) {
+DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const WIN32_FILE_ATTRIBUTE_DATA& fad) {
   if (CompareStringOrdinal(full.c_str(), -1, archive_.c_str(), -1, TRUE) == CSTR_EQUAL) return 0;
+  const FILETIME& ft = fad.ftLastWriteTime;
+  const DWORD attrs = fad.dwFileAttributes;
+  const uint64_t listed = (static_cast<uint64_t>(fad.nFileSizeHigh) << 32) | fad.nFileSizeLow;
+  if (listed <= kSmallFile) {
+    ++files_;
+    Unit u;
+    u.meta.name = to_utf8_name(rel);
+    u.meta.dos_attributes = attrs & 0x27;
+    set_times(u.meta, ft);
+    u.acp_name = narrow(rel, CP_ACP);
+    u.full = full;
+    u.size = listed;
+    u.loaded_by_worker = true;
+    u.block = std::make_shared<Block>();
+    u.block->load = [full](Block& b) { return load_small_file(full, b); };
+    return push(std::move(u));
+  }
   HANDLE h = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -291,7 +366,7 @@ DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const 
 DWORD Packer::walk(const std::wstring& full, const std::wstring& rel, const WIN32_FILE_ATTRIBUTE_DATA& fad,
                    bool recurse) {
   if (!(fad.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-    return add_file(full, rel, fad.ftLastWriteTime, fad.dwFileAttributes);
+    return add_file(full, rel, fad);
   if (DWORD e = add_dir(rel, fad.ftLastWriteTime, fad.dwFileAttributes)) return e;
   // Folder links are recorded as folders but not followed: they may lead anywhere,
   // also back into the tree.
@@ -352,7 +427,7 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
   std::vector<uint8_t> tail;
   uint64_t start = 0;
   if (!created) {
-    if (ZipError e = existing.open(file); e != ZipError::none) return code_of(e);
+    if (ZipError e = existing.open(file, false); e != ZipError::none) return code_of(e);
     start = existing.central_directory_offset();
     tail.resize(static_cast<size_t>(file.size() - start));
     if (!file.read_at(start, tail.data(), tail.size())) return ARCERR_READ;

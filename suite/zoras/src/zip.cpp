@@ -72,7 +72,7 @@ uint64_t ZipReader::total_size() const {
   return t;
 }
 
-ZipError ZipReader::open(ByteSource& src) {
+ZipError ZipReader::open(ByteSource& src, bool check_local_headers) {
   entries_.clear();
   cd_.clear();
   cd_offset_ = 0;
@@ -143,6 +143,11 @@ ZipError ZipReader::open(ByteSource& src) {
     if (e.method == kMethodStored && e.compressed_size != e.size) return ZipError::bad_format;
     if (e.is_dir() && e.size != 0) return ZipError::bad_format;
 
+    if (!check_local_headers) {
+      entries_.push_back(std::move(e));
+      pos += rec;
+      continue;
+    }
     // The local header must agree with the central directory and its data must lie
     // between it and the central directory.
     if (static_cast<uint64_t>(e.local_offset) + kLocalSize > cd_off) return ZipError::bad_format;
@@ -163,6 +168,7 @@ ZipError ZipReader::open(ByteSource& src) {
     pos += rec;
   }
   if (pos != cd_size) return ZipError::bad_format;
+  if (!check_local_headers) return ZipError::none;
 
   // Entries may not share bytes: overlapping entries let a small archive expand without
   // bound and make one name's data another's.
@@ -348,7 +354,8 @@ ZipError split_safe_name(std::string_view name, std::vector<std::string>& parts,
 void ZipWriter::start(ByteSink& sink, const ZipReader* existing) {
   sink_ = &sink;
   records_.clear();
-  kept_count_ = 0;
+  live_.clear();
+  live_bytes_ = 0;
   in_entry_ = false;
   if (existing) {
     const auto& cd = existing->central_directory();
@@ -356,24 +363,27 @@ void ZipWriter::start(ByteSink& sink, const ZipReader* existing) {
       Record r;
       r.name = e.name;
       r.bytes.assign(cd.begin() + e.cd_offset, cd.begin() + e.cd_offset + e.cd_length);
-      records_.push_back(std::move(r));
+      add_live(std::move(r));
     }
-    kept_count_ = records_.size();
   }
 }
 
-size_t ZipWriter::entry_count() const {
-  size_t n = 0;
-  for (const auto& r : records_) n += !r.dropped;
-  return n;
+void ZipWriter::add_live(Record r) {
+  auto it = live_.find(r.name);
+  if (it != live_.end()) {
+    records_[it->second].dropped = true;
+    live_bytes_ -= records_[it->second].bytes.size();
+    it->second = records_.size();
+  } else {
+    live_.emplace(r.name, records_.size());
+  }
+  live_bytes_ += r.bytes.size();
+  records_.push_back(std::move(r));
 }
 
-uint64_t ZipWriter::pending_directory_size() const {
-  uint64_t n = kEndSize;
-  for (const auto& r : records_)
-    if (!r.dropped) n += r.bytes.size();
-  return n;
-}
+size_t ZipWriter::entry_count() const { return live_.size(); }
+
+uint64_t ZipWriter::pending_directory_size() const { return kEndSize + live_bytes_; }
 
 bool ZipWriter::fits(uint64_t more) const {
   return sink_->position() + more + pending_directory_size() < kMaxArchiveSize;
@@ -388,9 +398,7 @@ ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
     extra.push_back(1);
     put32(extra, static_cast<uint32_t>(entry.unix_mtime));
   }
-  size_t live = 0;
-  for (const auto& r : records_) live += !r.dropped && r.name != entry.name;
-  if (live + 1 > 0xFFFF) return ZipError::too_many;
+  if (live_.size() + (live_.count(entry.name) ? 0 : 1) > 0xFFFF) return ZipError::too_many;
 
   const bool dir = entry.name.back() == '/';
   const uint16_t needed = (method == kMethodDeflate || dir) ? 20 : 10;
@@ -435,9 +443,7 @@ ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
   if (!fits(lh.size() + c.size())) return ZipError::too_large;
   header_offset_ = sink_->position();
   if (!sink_->write(lh.data(), lh.size())) return ZipError::write;
-  for (auto& r : records_)
-    if (r.name == entry.name) r.dropped = true;
-  records_.push_back(std::move(rec));
+  add_live(std::move(rec));
   current_ = entry;
   data_written_ = 0;
   in_entry_ = true;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,6 +23,11 @@ constexpr size_t kBlockSize = 1 << 20;
 constexpr size_t kDictionarySize = 32 * 1024;
 
 struct Block {
+  // Optional: fills `input` on the worker thread before compression (a small file read
+  // there, so that opening many files overlaps with other work). Returns 0 or a
+  // caller-defined nonzero status, kept in load_status; the block is then not compressed.
+  std::function<int(Block&)> load;
+  int load_status = 0;
   std::vector<uint8_t> input;
   std::vector<uint8_t> dictionary;  // at most 32 KiB of the file's data before `input`
   bool compress = true;             // false: the data is stored, only the CRC is computed
@@ -42,6 +48,9 @@ class DeflatePool {
   DeflatePool& operator=(const DeflatePool&) = delete;
 
   void submit(const std::shared_ptr<Block>& block);
+  // Blocks handled one after the other by one worker, with one hand-over for all: for
+  // many small files the thread switches would otherwise cost more than the work.
+  void submit_batch(std::vector<std::shared_ptr<Block>> blocks);
   void wait(const std::shared_ptr<Block>& block);
   // Drops blocks not yet started and waits for those in progress.
   void abandon();
@@ -56,7 +65,7 @@ class DeflatePool {
   std::vector<std::thread> threads_;
   std::mutex mu_;
   std::condition_variable work_cv_, done_cv_;
-  std::deque<std::shared_ptr<Block>> queue_;
+  std::deque<std::vector<std::shared_ptr<Block>>> queue_;
   unsigned busy_ = 0;
   bool stop_ = false;
   void* inline_stream_ = nullptr;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace zoras {
@@ -85,7 +86,9 @@ struct ZipEntry {
 // local header; nothing is trusted before it is checked against the archive's size.
 class ZipReader {
  public:
-  ZipError open(ByteSource& source);
+  // check_local_headers = false skips reading each entry's local header (and the
+  // overlap check): for extending an archive, whose entries are not read back.
+  ZipError open(ByteSource& source, bool check_local_headers = true);
   const std::vector<ZipEntry>& entries() const { return entries_; }
   // Offset where new entries go when the archive is extended, and the raw central
   // directory records that are kept.
@@ -172,8 +175,10 @@ class ZipWriter {
     std::vector<uint8_t> bytes;
     bool dropped = false;
   };
+  void add_live(Record r);
   std::vector<Record> records_;   // kept ones first, then the new ones
-  size_t kept_count_ = 0;
+  std::unordered_map<std::string, size_t> live_;  // name -> index of its live record
+  uint64_t live_bytes_ = 0;       // central directory size of the live records
   NewEntry current_;
   uint64_t header_offset_ = 0;
   uint64_t data_written_ = 0;
