@@ -333,6 +333,9 @@ TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
   WriteBytes(src_ + L"\\big.log", TextData(2300000, 5));
   WriteBytes(src_ + L"\\" + hyo + L"\u8868.csv", TextData(99, 6));
 
+  // The first command names an empty folder: no archive is left behind.
+  EXPECT_EQ(Pack(L"nothing"), ARCERR_FILE_NOT_FOUND);
+  EXPECT_FALSE(Exists(archive_));
   EXPECT_EQ(Pack(L"big.log"), 0u);
   EXPECT_EQ(Pack(tree), 0u);
   // A folder without any file: the program expects "file not found" and goes on; the
@@ -352,12 +355,20 @@ TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
   EXPECT_EQ(begun[Acp(L"tree\\" + hyo + L"\\\u6df1\u3044\\mixed.bin")], 2700000u);
   EXPECT_EQ(begun["big.log"], 2300000u);
   EXPECT_EQ(Only(ARCN_FILE_END).size(), 6u);
-  for (size_t i = 0; i < g_events.size(); ++i)
-    if (g_events[i].code == ARCN_FILE_END) {
-      ASSERT_GT(i, 0u);
-      EXPECT_EQ(g_events[i - 1].code, ARCN_FILE_PROGRESS);
-      EXPECT_EQ(g_events[i - 1].value, 100);
+  // Per file: BEGIN, rising per-cent values ending at 100, END.
+  LPARAM last = -1;
+  for (size_t i = 0; i < g_events.size(); ++i) {
+    const Event& e = g_events[i];
+    if (e.code == ARCN_FILE_BEGIN) last = -1;
+    if (e.code == ARCN_FILE_PROGRESS) {
+      EXPECT_GT(e.value, last);
+      EXPECT_LE(e.value, 100);
+      last = e.value;
     }
+    if (e.code == ARCN_FILE_END) {
+      EXPECT_EQ(last, 100);
+    }
+  }
 
   g_events.clear();
   ASSERT_EQ(Unpack(dst_, archive_), 0u);
