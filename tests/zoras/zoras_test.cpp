@@ -628,6 +628,30 @@ TEST_F(ZorasTest, RefusesNamesThatLeaveTheFolderBeforeWritingAnything) {
   EXPECT_EQ(ReadBytes(dst_ + L"\\x..y"), "ok");
 }
 
+TEST_F(ZorasTest, ReportedPathsNeverNameAnotherFile) {
+  // U+00A5 and U+2215 have no exact form in code page 932; a best-fit conversion turns
+  // them into '\\' and '/', and the caller, which deletes the reported path when the
+  // user cancels, would then delete a file outside the folder.
+  for (const char* name : {"..\xC2\xA5victim", "..\xE2\x88\x95victim"}) {
+    SCOPED_TRACE(name);
+    WriteBytes(archive_, ArchiveOf({{name, "data"}}));
+    WriteBytes(root_ + L"\\victim", "keep");
+    g_events.clear();
+    g_hook = [&](const Event& e) {
+      if (e.code == ARCN_FILE_PROGRESS) {
+        EXPECT_EQ(L().Cancel(), 0);
+      }
+    };
+    EXPECT_EQ(Unpack(dst_, archive_), ARCERR_CANCELLED);
+    auto begins = Only(ARCN_FILE_BEGIN);
+    ASSERT_EQ(begins.size(), 1u);
+    EXPECT_EQ(begins[0].entry.find_first_of("\\/", Acp(dst_).size() + 1), std::string::npos) << begins[0].entry;
+    // What the program does after a cancel: delete the reported path.
+    DeleteFileA(begins[0].entry.c_str());
+    EXPECT_EQ(ReadBytes(root_ + L"\\victim"), "keep");
+  }
+}
+
 TEST_F(ZorasTest, DamagedArchivesFailWithoutShortFiles) {
   const std::string big = TextData(400000, 11) + RandomData(5000, 12);
   WriteBytes(src_ + L"\\one.txt", "small first file");

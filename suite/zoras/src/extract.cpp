@@ -63,12 +63,16 @@ std::wstring widen(const std::string& s, UINT cp) {
   return w;
 }
 
+// No best-fit mapping: it turns characters without an exact form (U+00A5 in code page
+// 932, among others) into '\\' or '/', and a caller using the narrow path would then
+// name another file. They become the default character '?', which no path contains.
 std::string narrow(const std::wstring& w, UINT cp) {
   if (w.empty()) return {};
-  int n = WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  const DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  int n = WideCharToMultiByte(cp, flags, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) return {};
   std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(cp, flags, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
   return s;
 }
 
@@ -142,7 +146,7 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     Planned pl{&e, rel, folder + rel, is_dir};
     if (pl.path.size() >= MAX_PATH) return ExtractError::path_too_long;
     if (options.limit_ansi_path) {
-      int n = WideCharToMultiByte(CP_ACP, 0, pl.path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+      int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, pl.path.c_str(), -1, nullptr, 0, nullptr, nullptr);
       if (n <= 0 || n > MAX_PATH) return ExtractError::path_too_long;
     }
     plan.push_back(std::move(pl));

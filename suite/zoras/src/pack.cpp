@@ -172,6 +172,12 @@ class Packer {
     batch_bytes_ = 0;
   }
   DWORD drain_one();
+  // Answer 2 skips the source, anything else fails the command.
+  DWORD cannot_open(const std::wstring& path) {
+    DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(path, CP_ACP));
+    if (s_.cancelled()) return ARCERR_CANCELLED;
+    return answer == ARCR_SKIP ? 0 : ARCERR_CANNOT_OPEN;
+  }
   DWORD notify(UINT code, LPARAM data) {
     s_.notify(code, data);
     return s_.cancelled() ? ARCERR_CANCELLED : 0;
@@ -220,12 +226,8 @@ DWORD Packer::drain_one() {
     if (std::find(batch_.begin(), batch_.end(), u.block) != batch_.end()) flush_batch();
     pool_.wait(u.block);
     in_flight_bytes_ -= u.charged;
-    if (u.block->load_status == kLoadCannotOpen) {
-      // Asked here, in order: everything before this file has been reported.
-      DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(u.full, CP_ACP));
-      if (s_.cancelled()) return ARCERR_CANCELLED;
-      return answer == ARCR_SKIP ? 0 : ARCERR_CANNOT_OPEN;
-    }
+    // Asked here, in order: everything before this file has been reported.
+    if (u.block->load_status == kLoadCannotOpen) return cannot_open(u.full);
     if (u.block->load_status != kLoaded) return ARCERR_READ;
     if (u.block->failed) return ARCERR_NO_MEMORY;
     if (u.loaded_by_worker) u.size = u.block->input.size();
@@ -306,9 +308,7 @@ DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const 
   if (h == INVALID_HANDLE_VALUE) {
     // The question comes after everything before this file has been reported.
     if (DWORD e = drain_all()) return e;
-    DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(full, CP_ACP));
-    if (s_.cancelled()) return ARCERR_CANCELLED;
-    return answer == ARCR_SKIP ? 0 : ARCERR_CANNOT_OPEN;
+    return cannot_open(full);
   }
   struct Closer {
     HANDLE h;
@@ -380,21 +380,24 @@ DWORD Packer::walk(const std::wstring& full, const std::wstring& rel, const WIN3
   WIN32_FIND_DATAW fd;
   HANDLE f = FindFirstFileExW((full + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
                               FIND_FIRST_EX_LARGE_FETCH);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      if (!wcscmp(fd.cFileName, L".") || !wcscmp(fd.cFileName, L"..")) continue;
-      Child c;
-      c.name = fd.cFileName;
-      c.fad.dwFileAttributes = fd.dwFileAttributes;
-      c.fad.ftCreationTime = fd.ftCreationTime;
-      c.fad.ftLastAccessTime = fd.ftLastAccessTime;
-      c.fad.ftLastWriteTime = fd.ftLastWriteTime;
-      c.fad.nFileSizeHigh = fd.nFileSizeHigh;
-      c.fad.nFileSizeLow = fd.nFileSizeLow;
-      children.push_back(std::move(c));
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
+  if (f == INVALID_HANDLE_VALUE) {
+    // A folder that cannot be listed is a source that cannot be opened, not an empty one.
+    if (DWORD e = drain_all()) return e;
+    return cannot_open(full);
   }
+  do {
+    if (!wcscmp(fd.cFileName, L".") || !wcscmp(fd.cFileName, L"..")) continue;
+    Child c;
+    c.name = fd.cFileName;
+    c.fad.dwFileAttributes = fd.dwFileAttributes;
+    c.fad.ftCreationTime = fd.ftCreationTime;
+    c.fad.ftLastAccessTime = fd.ftLastAccessTime;
+    c.fad.ftLastWriteTime = fd.ftLastWriteTime;
+    c.fad.nFileSizeHigh = fd.nFileSizeHigh;
+    c.fad.nFileSizeLow = fd.nFileSizeLow;
+    children.push_back(std::move(c));
+  } while (FindNextFileW(f, &fd));
+  FindClose(f);
   std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) { return a.name < b.name; });
   for (const Child& c : children)
     if (DWORD e = walk(full + L"\\" + c.name, rel + L"\\" + c.name, c.fad, true)) return e;

@@ -84,7 +84,8 @@ class FileSource final : public ByteSource {
   uint64_t size_ = 0;
 };
 
-// Conversions used at the boundary between the system code page and ZIP names.
+// Conversions used at the boundary between the system code page and ZIP names. narrow
+// never best-fits: a character without an exact form becomes '?'.
 std::wstring widen(const std::string& s, UINT codepage);
 std::string narrow(const std::wstring& s, UINT codepage);
 
