@@ -389,9 +389,9 @@ TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
   ASSERT_TRUE(CopyFileW(archive_.c_str(), (std::wstring(saved_cwd_) + L"\\zoras_interop.zip").c_str(), FALSE));
 }
 
-TEST_F(ZorasTest, ExtractsArchivesOfOtherWriters) {
-  // Written with zoras_zip's writer the way other tools do it: a stored entry, a name
-  // without the UTF-8 flag in the system code page, a folder entry with a backslash.
+TEST_F(ZorasTest, ExtractsNamesWithoutTheUtf8FlagInTheSystemCodePage) {
+  // As older Windows tools write names: in the system code page without the UTF-8 flag,
+  // '\' as separator, here after a character whose second byte is '\'.
   std::string legacy = "\x95\x5C\\x.txt";  // "\u8868\x.txt" in code page 932
   std::vector<uint8_t> bytes;
   struct Sink : zoras::ByteSink {
