@@ -17,6 +17,7 @@ constexpr size_t kCentralSize = 46;
 constexpr size_t kLocalSize = 30;
 constexpr uint16_t kExtraTimestamp = 0x5455;
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr uint32_t kMaxCentralDirectory = 64u << 20;
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t get32(const uint8_t* p) {
@@ -103,6 +104,8 @@ ZipError ZipReader::open(ByteSource& src, bool check_local_headers) {
   if (disk != 0 || cd_disk != 0 || count_disk != count) return ZipError::unsupported;
   if (static_cast<uint64_t>(cd_off) + cd_size != end_pos) return ZipError::bad_format;
   if (static_cast<uint64_t>(count) * kCentralSize > cd_size) return ZipError::bad_format;
+  // 65535 entries with the longest names Windows allows need about 54 MiB.
+  if (cd_size > kMaxCentralDirectory) return ZipError::unsupported;
 
   cd_.resize(cd_size);
   if (cd_size && !src.read_at(cd_off, cd_.data(), cd_size)) return ZipError::read;
