@@ -620,6 +620,13 @@ TEST_F(ZorasTest, RefusesNamesThatLeaveTheFolderBeforeWritingAnything) {
     EXPECT_FALSE(Exists(root_ + L"\\evil.txt"));
     RemoveTree(dst);
   }
+  // A path the caller could not handle (MAX_PATH) is refused before anything is written.
+  std::string deep;
+  for (int i = 0; i < 10; ++i) deep += std::string(30, static_cast<char>('a' + i)) + "/";
+  WriteBytes(archive_, ArchiveOf({{"first.txt", "fine"}, {deep + "f.txt", "deep"}}));
+  EXPECT_EQ(Unpack(dst_, archive_), ARCERR_PATH_TOO_LONG);
+  EXPECT_TRUE(Snapshot(dst_).empty());
+
   // The same archive with harmless names extracts.
   WriteBytes(archive_, ArchiveOf({{"first.txt", "fine"}, {"a/b.c/console.txt", "ok"}, {"COM10", "ok"},
                                   {"x..y", "ok"}}));

@@ -96,7 +96,10 @@ DWORD code_of(ZipError e) {
 
 void set_times(NewEntry& e, const FILETIME& ft) {
   FILETIME local;
-  if (FileTimeToLocalFileTime(&ft, &local)) FileTimeToDosDateTime(&local, &e.dos_date, &e.dos_time);
+  if (!FileTimeToLocalFileTime(&ft, &local) || !FileTimeToDosDateTime(&local, &e.dos_date, &e.dos_time)) {
+    e.dos_date = (1 << 5) | 1;  // outside the DOS range (before 1980): 1980-01-01 00:00
+    e.dos_time = 0;
+  }
   ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   e.unix_mtime = static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
   e.has_unix_mtime = true;
