@@ -4,7 +4,6 @@
 #include <wincrypt.h>
 
 #include <cstring>
-#include <mutex>
 
 namespace tvdev::crypto {
 
