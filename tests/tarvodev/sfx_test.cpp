@@ -168,6 +168,38 @@ TEST_F(SelfExtract, JapaneseWithoutLimitAsksBeforeOverwriting) {
   EXPECT_EQ(ReadAll(dest / "other.txt"), Text("other"));
 }
 
+// The Browse button opens the shell's folder browser at the typed folder and puts the
+// chosen folder into the field; Cancel in the folder dialog ends without extracting.
+TEST_F(SelfExtract, BrowseButtonUsesTheShellFolderBrowser) {
+  ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
+  ASSERT_TRUE(CreateDirectoryA((dest / "sub").c_str(), nullptr));
+  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  ASSERT_NE(dlg, nullptr);
+  vxtest::SetControlText(dlg, kPassword, "PW");
+  vxtest::ClickButton(dlg, IDOK);
+  ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
+  HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  ASSERT_NE(folder, nullptr);
+  // A trailing backslash that the browser does not give back shows where the text came from.
+  vxtest::SetControlText(folder, kFolder, dest / "sub\\");
+  vxtest::ClickButton(folder, 1003);
+  HWND browser = nullptr;
+  for (int i = 0; i < 500 && !browser; ++i) {
+    for (HWND w : vxtest::FindWindows("", "#32770", p.pid()))
+      if (w != folder) browser = w;
+    if (!browser) Sleep(20);
+  }
+  ASSERT_NE(browser, nullptr) << vxtest::DescribeWindows();
+  vxtest::SaveScreenshot("tarvodev_sfx_browse", browser);
+  PostMessageA(browser, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(vxtest::WaitWindowGone(browser, 15000));
+  EXPECT_EQ(vxtest::ControlText(folder, kFolder), dest / "sub");
+  vxtest::ClickButton(folder, IDCANCEL);
+  EXPECT_EQ(p.Wait(15000), 1u);
+  EXPECT_EQ(dest.List(), (std::vector<std::string>{"sub"}));
+}
+
 // Cancel in the overwrite question stops the extraction: the existing file is kept and
 // nothing after it is written.
 TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {

@@ -125,6 +125,9 @@ INT_PTR CALLBACK FolderProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
         case IDC_BROWSE: {
           wchar_t current[MAX_PATH] = {}, chosen[MAX_PATH] = {};
           GetDlgItemTextW(dlg, IDC_FOLDER, current, MAX_PATH);
+          // The browser selects a folder only by its plain name: no trailing backslash
+          // except on a drive root.
+          for (size_t n = wcslen(current); n > 3 && current[n - 1] == L'\\'; --n) current[n - 1] = 0;
           const std::wstring title = Text(IDS_BROWSE_TITLE);
           BROWSEINFOW bi{};
           bi.hwndOwner = dlg;
