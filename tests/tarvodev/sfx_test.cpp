@@ -74,6 +74,20 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Gets an English stub past its password dialog with the right password; returns the
+// destination-folder dialog, or nullptr (with the failure recorded) when it never comes.
+HWND PassPasswordDialog(const vxtest::Process& p, const char* password) {
+  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  if (!dlg) return nullptr;
+  vxtest::SetControlText(dlg, kPassword, password);
+  vxtest::ClickButton(dlg, IDOK);
+  if (!vxtest::WaitWindowGone(dlg, 20000)) {
+    ADD_FAILURE() << "the password dialog stayed open";
+    return nullptr;
+  }
+  return vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+}
+
 class SelfExtract : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display"; }
@@ -178,12 +192,7 @@ TEST_F(SelfExtract, BrowseButtonUsesTheShellFolderBrowser) {
   ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
   ASSERT_TRUE(CreateDirectoryA((dest / "sub").c_str(), nullptr));
   auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
-  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
-  ASSERT_NE(dlg, nullptr);
-  vxtest::SetControlText(dlg, kPassword, "PW");
-  vxtest::ClickButton(dlg, IDOK);
-  ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
-  HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
   // A trailing backslash that the browser does not give back shows where the text came from.
   vxtest::SetControlText(folder, kFolder, dest / "sub\\");
@@ -210,12 +219,7 @@ TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {
   ASSERT_TRUE(Build({{"first.txt", Text("new")}, {"second.txt", Text("2")}}, "PW", 0, 1));
   WriteAll(dest / "first.txt", Text("old"));
   auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
-  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
-  ASSERT_NE(dlg, nullptr);
-  vxtest::SetControlText(dlg, kPassword, "PW");
-  vxtest::ClickButton(dlg, IDOK);
-  ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
-  HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
   vxtest::SetControlText(folder, kFolder, dest.path());
   vxtest::ClickButton(folder, IDOK);
@@ -233,12 +237,7 @@ TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {
 TEST_F(SelfExtract, UnsafeNamesAndDamagedFilesAreRefused) {
   ASSERT_TRUE(Build({{"ok.txt", Text("x")}, {"../escape.txt", Text("evil")}}, "PW", 0, 1));
   auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
-  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
-  ASSERT_NE(dlg, nullptr);
-  vxtest::SetControlText(dlg, kPassword, "PW");
-  vxtest::ClickButton(dlg, IDOK);
-  ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
-  HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
   vxtest::SetControlText(folder, kFolder, dest.path());
   vxtest::ClickButton(folder, IDOK);
