@@ -50,6 +50,13 @@ CVelvoxApp::CVelvoxApp() : fw::CWinApp(IDS_APP_TITLE) {
 
 CVelvoxApp::~CVelvoxApp() = default;
 
+void CVelvoxApp::OnExitProcess() {
+  if (auto* dlg = dynamic_cast<CVelvoxDlg*>(m_pMainWnd)) {
+    for (const std::string& temp : dlg->m_tempFiles) ::DeleteFileA(temp.c_str());
+    dlg->m_tempFiles.clear();
+  }
+}
+
 void CVelvoxApp::WinHelp(DWORD_PTR, UINT) {}
 
 unsigned CVelvoxApp::GetOsVersionCode() {

@@ -22,6 +22,9 @@ class CVelvoxApp : public fw::CWinApp {
   // where the configuration lives, and the settings read from it.
   void LoadConfiguration();
   void WinHelp(DWORD_PTR data, UINT cmd) override;
+  // The job's temporary files may hold plaintext: they go even when a dialog ends the
+  // process.
+  void OnExitProcess() override;
 
   static unsigned GetOsVersionCode();
   static BOOL QueryTokenRestricted(BOOL* flag);

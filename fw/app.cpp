@@ -20,6 +20,7 @@ CWinApp::~CWinApp() {
 BOOL CWinApp::InitInstance() { return FALSE; }
 int CWinApp::ExitInstance() { return 0; }
 void CWinApp::WinHelp(DWORD_PTR, UINT) {}
+void CWinApp::OnExitProcess() {}
 
 CWinApp* AfxGetApp() { return g_app; }
 
@@ -53,10 +54,26 @@ std::string RawCommandLineArgs() {
   return p;
 }
 
+HWND AfxGetSafeOwner(CWnd* parent) {
+  if (parent && parent->m_hWnd) return parent->m_hWnd;
+  if (g_app && g_app->m_pMainWnd && g_app->m_pMainWnd->m_hWnd &&
+      ::IsWindow(g_app->m_pMainWnd->m_hWnd))
+    return ::GetLastActivePopup(g_app->m_pMainWnd->m_hWnd);
+  return nullptr;
+}
+
+void AfxExitProcess(UINT code) {
+  if (g_app) {
+    try {
+      g_app->OnExitProcess();
+    } catch (...) {
+    }
+  }
+  ::ExitProcess(code);
+}
+
 int AfxMessageBox(const std::string& text, UINT type) {
-  HWND owner = nullptr;
-  if (g_app && g_app->m_pMainWnd && ::IsWindow(g_app->m_pMainWnd->m_hWnd))
-    owner = ::GetLastActivePopup(g_app->m_pMainWnd->m_hWnd);
+  HWND owner = AfxGetSafeOwner();
   std::string caption = g_app ? LoadStr(g_app->m_nTitleId) : std::string();
   return ::MessageBoxA(owner, text.c_str(), caption.c_str(), type);
 }

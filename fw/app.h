@@ -22,6 +22,9 @@ class CWinApp {
   // Runs after InitInstance returned FALSE; its result is the process exit code.
   virtual int ExitInstance();
   virtual void WinHelp(DWORD_PTR data, UINT cmd);
+  // Last chance to remove what must not outlive the process when AfxExitProcess ends it
+  // from inside a dialog; window procedures and destructors will not run.
+  virtual void OnExitProcess();
 
   HINSTANCE m_hInstance = nullptr;
   CWnd* m_pMainWnd = nullptr;
@@ -34,6 +37,13 @@ HINSTANCE AfxGetResourceHandle();
 std::string LoadStr(UINT id);
 // The command line after the program name, as the shell passed it.
 std::string RawCommandLineArgs();
+// The window that a dialog or message box opened "without parent" belongs to: the main
+// window's last active popup, so the dialog that asks is the one disabled while its
+// question is open. `parent`, when given, wins. nullptr while there is no main window.
+HWND AfxGetSafeOwner(CWnd* parent = nullptr);
+// Ends the process with `code` from anywhere, even inside nested modal loops, after the
+// application's OnExitProcess. For failures after which no step of the job may run.
+[[noreturn]] void AfxExitProcess(UINT code);
 // A message box owned by the main window's active popup, captioned with the title.
 int AfxMessageBox(const std::string& text, UINT type = MB_OK);
 int AfxMessageBox(UINT id, UINT type = MB_OK);

@@ -22,12 +22,12 @@ void DDX_Check(CDataExchange* dx, int id, int& value) {
 CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}
 
 CDialog::~CDialog() {
-  if (m_hWnd && !m_bModal && ::IsWindow(m_hWnd)) ::DestroyWindow(m_hWnd);
+  if (m_hWnd && !m_bModal && ::IsWindow(m_hWnd)) CDialog::DestroyWindow();
 }
 
 INT_PTR CDialog::DoModal() {
   m_bModal = true;
-  HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+  HWND parent = AfxGetSafeOwner(m_pParentWnd);
   INT_PTR r = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), parent,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
   m_hWnd = nullptr;
@@ -37,7 +37,7 @@ INT_PTR CDialog::DoModal() {
 BOOL CDialog::Create(CWnd* parent) {
   m_bModal = false;
   if (parent) m_pParentWnd = parent;
-  HWND p = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+  HWND p = AfxGetSafeOwner(m_pParentWnd);
   HWND h = ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), p,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
   return h != nullptr;

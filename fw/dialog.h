@@ -26,10 +26,15 @@ class CDialog : public CWnd {
   CDialog(const CDialog&) = delete;
   CDialog& operator=(const CDialog&) = delete;
 
+  // Without a parent the dialog belongs to AfxGetSafeOwner(): the dialog that opened it
+  // is disabled while it runs.
   INT_PTR DoModal();
   // Modeless; the caller ends it with DestroyWindow().
   BOOL Create(CWnd* parent = nullptr);
-  BOOL DestroyWindow();
+  // Ends a modeless dialog; EndDialog on a modeless dialog comes here too. The base
+  // destructor can only reach this class's version: a class that overrides it must call
+  // its own DestroyWindow from its destructor.
+  virtual BOOL DestroyWindow();
   void EndDialog(INT_PTR result);
   BOOL UpdateData(BOOL save = TRUE);
 

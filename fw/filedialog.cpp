@@ -31,7 +31,7 @@ void CFileDialog::SetTemplate(UINT id) {
 }
 
 INT_PTR CFileDialog::DoModal() {
-  m_ofn.hwndOwner = m_pParent ? m_pParent->m_hWnd : nullptr;
+  m_ofn.hwndOwner = AfxGetSafeOwner(m_pParent);
   m_ofn.lpstrFilter = m_filter.c_str();
   m_ofn.lpstrFile = m_szFile;
   BOOL ok = m_bOpen ? ::GetOpenFileNameA(&m_ofn) : ::GetSaveFileNameA(&m_ofn);
