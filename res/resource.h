@@ -19,3 +19,6 @@
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif
+
+#include "keys_ids.h"
+#include "dialogs_ids.h"

@@ -4,12 +4,13 @@ set -euo pipefail
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   exec "$@"
 fi
-for n in $(seq 90 140); do
-  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] || break
-done
-Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display number itself and reports it once it listens, so runs
+# started side by side never share a display (and never fight over the focus).
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
 xpid=$!
-trap 'kill $xpid 2>/dev/null || true' EXIT
+trap 'kill $xpid 2>/dev/null || true; rm -f "$fifo"' EXIT
+read -r n <"$fifo"
 export DISPLAY=:$n
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 "$@"

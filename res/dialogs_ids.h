@@ -1,0 +1,2 @@
+// Resource ids of dialogs/: dialog templates, controls, icons.
+#pragma once

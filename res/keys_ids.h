@@ -1,0 +1,2 @@
+// Resource ids of keys/: dialog templates, controls, icons.
+#pragma once
