@@ -2,9 +2,11 @@
 // ordinals, the notification callback, notification and query codes, the answers to
 // queries, the failure codes and the ArchiverEntryRecord layout.
 //
-// The library is loaded with LoadLibrary and its entry points are looked up by ordinal
-// (GetProcAddress(h, MAKEINTRESOURCEA(n))); they are also exported under the names below.
-// Every entry point uses WINAPI (the callee removes the arguments). Strings are
+// Programs bind the library at load time by ordinal: they link its import library
+// (target `zoras`), which imports every entry point by the ordinal below, so a program
+// that cannot find Zoras.dll or one of these ordinals does not start. The entry points
+// are also exported under the names below. Every entry point uses WINAPI (the callee
+// removes the arguments). Strings are
 // zero-terminated, in the system code page. Results are 0 for success, nonzero for
 // failure. The record layout is a fixed byte layout, identical for 32- and 64-bit builds.
 #pragma once

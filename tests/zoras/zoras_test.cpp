@@ -1,6 +1,7 @@
-// Zoras.dll driven the way the program drives it: loaded with LoadLibrary, entry points
-// looked up by ordinal, commands run with the current directory at the sources' folder,
-// callbacks recorded and queries answered from inside the callback.
+// Zoras.dll driven the way the program drives it: bound at load time through its
+// import library (entry points imported by ordinal), commands run with the current
+// directory at the sources' folder, callbacks recorded and queries answered from inside
+// the callback.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,40 +19,22 @@
 
 namespace {
 
-// ---- The library, by ordinal ----------------------------------------------------------
+// ---- The library, bound by ordinal ----------------------------------------------------
 
 struct Lib {
-  HMODULE h = nullptr;
-  PFN_ArchiverCommand Command = nullptr;
-  PFN_ArchiverSetLanguage SetLanguage = nullptr;
-  PFN_ArchiverSetMode SetMode = nullptr;
-  PFN_ArchiverSetCallback SetCallback = nullptr;
-  PFN_ArchiverGetLastError GetLastErr = nullptr;
-  PFN_ArchiverGetErrorText GetErrorText = nullptr;
-  PFN_ArchiverReply Reply = nullptr;
-  PFN_ArchiverCancel Cancel = nullptr;
+  HMODULE h = GetModuleHandleA("Zoras.dll");
+  PFN_ArchiverCommand Command = ArchiverCommand;
+  PFN_ArchiverSetLanguage SetLanguage = ArchiverSetLanguage;
+  PFN_ArchiverSetMode SetMode = ArchiverSetMode;
+  PFN_ArchiverSetCallback SetCallback = ArchiverSetCallback;
+  PFN_ArchiverGetLastError GetLastErr = ArchiverGetLastError;
+  PFN_ArchiverGetErrorText GetErrorText = ArchiverGetErrorText;
+  PFN_ArchiverReply Reply = ArchiverReply;
+  PFN_ArchiverCancel Cancel = ArchiverCancel;
 };
 
-template <typename T>
-T ByOrdinal(HMODULE h, int ordinal) {
-  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(ordinal))));
-}
-
 Lib& L() {
-  static Lib lib = [] {
-    Lib l;
-    l.h = LoadLibraryA("Zoras.dll");
-    if (!l.h) return l;
-    l.Command = ByOrdinal<PFN_ArchiverCommand>(l.h, ARC_ORD_COMMAND);
-    l.SetLanguage = ByOrdinal<PFN_ArchiverSetLanguage>(l.h, ARC_ORD_SET_LANGUAGE);
-    l.SetMode = ByOrdinal<PFN_ArchiverSetMode>(l.h, ARC_ORD_SET_MODE);
-    l.SetCallback = ByOrdinal<PFN_ArchiverSetCallback>(l.h, ARC_ORD_SET_CALLBACK);
-    l.GetLastErr = ByOrdinal<PFN_ArchiverGetLastError>(l.h, ARC_ORD_GET_LAST_ERROR);
-    l.GetErrorText = ByOrdinal<PFN_ArchiverGetErrorText>(l.h, ARC_ORD_GET_ERROR_TEXT);
-    l.Reply = ByOrdinal<PFN_ArchiverReply>(l.h, ARC_ORD_REPLY);
-    l.Cancel = ByOrdinal<PFN_ArchiverCancel>(l.h, ARC_ORD_CANCEL);
-    return l;
-  }();
+  static Lib lib;
   return lib;
 }
 
