@@ -1,4 +1,4 @@
-// The jobs and the log/guard finishing calls that later work fills in. Until then a
+// The jobs that later work fills in. Until then a
 // job says plainly, with the sources it was given, that this build cannot run it.
 #include "app.h"
 #include "mbcs.h"
@@ -19,5 +19,3 @@ int ShowNotBuilt(const char* job, const std::list<std::string>& sources) {
 
 int CVelvoxDlg::EncryptJob() { return ShowNotBuilt("EncryptJob", m_sources); }
 int CVelvoxDlg::DecryptJob() { return ShowNotBuilt("DecryptJob", m_sources); }
-BOOL CVelvoxDlg::ReleaseGuard() { return 0; }
-BOOL CVelvoxDlg::ExportOperationLog() { return 0; }

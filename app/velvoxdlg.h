@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "contracts/guard.h"
+#include "contracts/oplog.h"
 #include "dialog.h"
 
 class CVxProgressDlg;
@@ -27,6 +29,19 @@ class CVelvoxDlg : public fw::CDialog {
   BOOL ReleaseGuard();
   BOOL ExportOperationLog();
 
+  // Operation log and guard registration (integration/).
+  BOOL SetUpOperationLog(BOOL bSkipGuard);
+  BOOL ReadLogServiceState();
+  BOOL ReadGuardVersion();
+  BOOL ResolveLogFolder();
+  BOOL ReadGuardInstallPath(std::string& path);
+  void ReadLogPathSetting(const std::string& installPath);
+  BOOL QueryTempLogFolder(BOOL bInitialized);
+  BOOL RegisterWithGuard();
+  BOOL LoadExportLibrary();
+  template <typename Record>
+  BOOL FillLogRecord(Record& rec, const std::string& file) const;
+
   // Job state, valid while OnInitDialog runs the job.
   std::string m_strWorkFolder;
   CVxProgressDlg* m_pProgressDlg = nullptr;
@@ -45,18 +60,18 @@ class CVelvoxDlg : public fw::CDialog {
   std::string m_strLogKeyName;
   std::string m_strLogIdent;
   std::vector<DWORD> m_guardIds;
-  FARPROC m_pfnAddProcess = nullptr;
-  FARPROC m_pfnDeleteProcess = nullptr;
-  FARPROC m_pfnGetRnd = nullptr;
-  FARPROC m_pfnAuth = nullptr;
-  FARPROC m_pfnCancelAuth = nullptr;
-  FARPROC m_pfnExportLogV1 = nullptr;
+  PFN_TGDRV_AddProcess m_pfnAddProcess = nullptr;
+  PFN_TGDRV_DeleteProcess m_pfnDeleteProcess = nullptr;
+  PFN_TGDRV_GetRnd m_pfnGetRnd = nullptr;
+  PFN_TGDRV_Auth m_pfnAuth = nullptr;
+  PFN_TGDRV_CancelAuth m_pfnCancelAuth = nullptr;
+  PFN_tgExportLog m_pfnExportLogV1 = nullptr;
   DWORD m_dwGuardVersion = 0;
   HMODULE m_hTraceLib = nullptr;
-  FARPROC m_pfnTraceInit = nullptr;
-  FARPROC m_pfnGetTempLogFolder = nullptr;
-  FARPROC m_pfnGetTempLogFolderX = nullptr;
-  FARPROC m_pfnExportLogV2 = nullptr;
+  PFN_TCTLIB_Initialize m_pfnTraceInit = nullptr;
+  PFN_TCTLIB_GetTempLogFolder m_pfnGetTempLogFolder = nullptr;
+  PFN_TCTLIB_GetTempLogFolderX m_pfnGetTempLogFolderX = nullptr;
+  PFN_tcExportLog m_pfnExportLogV2 = nullptr;
 
  protected:
   BOOL OnInitDialog() override;

@@ -5,7 +5,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 stamp=$WINEPREFIX/.velvox-ready
-[ -f "$stamp" ] && exit 0
+[ -f "$stamp" ] && exec "$VX_ROOT/scripts/suite-install.sh"
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 wineboot -i </dev/null >/dev/null 2>&1
@@ -35,3 +35,4 @@ wine regedit /S "$(winepath -w "$reg")" </dev/null >/dev/null 2>&1
 wineserver -w
 rm -f "$reg"
 touch "$stamp"
+exec "$VX_ROOT/scripts/suite-install.sh"
