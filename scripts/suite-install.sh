@@ -35,5 +35,5 @@ reg=$(mktemp --suffix=.reg)
 { printf '\xef\xbb\xbf'; printf '%s\n' "$reg_text"; } | iconv -f UTF-8 -t UTF-16LE > "$reg"
 wine regedit /S "$(winepath -w "$reg")" </dev/null >/dev/null 2>&1
 rm -f "$reg"
-
+wine "$writer" /RegServer </dev/null >/dev/null 2>&1
 echo "$want" > "$stamp"
