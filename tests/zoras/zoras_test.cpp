@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archiver.h"
@@ -46,18 +47,48 @@ struct Event {
   std::string entry;  // packing: entry name; unpacking: path being written
   uint32_t size = 0;
   LPARAM value = 0;
+  DWORD thread = 0;  // thread the callback ran on
 };
 
 std::vector<Event> g_events;
 std::function<void(const Event&)> g_hook;  // runs inside the callback, after recording
+// The program reads different fields of ArchiverEntryRecord when packing and when
+// unpacking; the recorder reads only those and requires every other byte to be zero.
+enum class Phase { packing, unpacking } g_phase = Phase::packing;
+
+bool AllZero(const void* p, size_t n) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  return std::all_of(b, b + n, [](uint8_t c) { return c == 0; });
+}
+
+// The text of a record field: terminated inside the field, nothing after the terminator.
+std::string Field(const char* f, size_t n, const char* what) {
+  size_t len = strnlen(f, n);
+  EXPECT_LT(len, n) << what << " is not terminated";
+  if (len < n) {
+    EXPECT_TRUE(AllZero(f + len, n - len)) << what << " has bytes after its end";
+  }
+  return std::string(f, len);
+}
 
 BOOL CALLBACK Recorder(UINT code, WPARAM, LPARAM data) {
-  Event e{code, {}, {}, 0, 0};
+  Event e{code, {}, {}, 0, 0, GetCurrentThreadId()};
   if (code == ARCN_FILE_BEGIN) {
     auto* r = reinterpret_cast<const ArchiverEntryRecord*>(data);
-    e.name = r->DisplayName;
-    e.entry = r->EntryName[0] ? r->EntryName : r->Path;
-    e.size = r->PackSize ? r->PackSize : r->UnpackSize;
+    e.name = Field(r->DisplayName, sizeof r->DisplayName, "DisplayName");
+    EXPECT_TRUE(AllZero(r->Reserved1, sizeof r->Reserved1));
+    EXPECT_TRUE(AllZero(r->Reserved2, sizeof r->Reserved2));
+    if (g_phase == Phase::packing) {
+      e.entry = Field(r->EntryName, sizeof r->EntryName, "EntryName");
+      e.size = r->PackSize;
+      EXPECT_EQ(r->UnpackSize, 0u) << "packing fills the packing size only";
+      EXPECT_TRUE(AllZero(r->Path, sizeof r->Path)) << "packing fills no path";
+    } else {
+      e.entry = Field(r->Path, sizeof r->Path, "Path");
+      e.size = r->UnpackSize;
+      EXPECT_EQ(r->PackSize, 0u) << "unpacking fills the unpacking size only";
+      EXPECT_TRUE(AllZero(r->EntryName, sizeof r->EntryName)) << "unpacking fills no entry name";
+    }
   } else if (code == ARCQ_CANNOT_OPEN || code == ARCQ_EXISTS) {
     e.name = reinterpret_cast<const char*>(data);
   } else if (code == ARCN_TOTAL) {
@@ -88,6 +119,14 @@ std::string Acp(const std::wstring& w) {
   return s;
 }
 
+std::wstring Wide(const std::string& s) {
+  int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, w.data(), n);
+  w.resize(static_cast<size_t>(n - 1));
+  return w;
+}
+
 void WriteBytes(const std::wstring& path, const std::string& data) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << Acp(path);
@@ -99,8 +138,9 @@ void WriteBytes(const std::wstring& path, const std::string& data) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string ReadBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+// `share` lets the file be read while another handle writes it.
+std::string ReadBytes(const std::wstring& path, DWORD share = FILE_SHARE_READ) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return "<missing>";
   std::string out;
   char buf[65536];
@@ -180,8 +220,8 @@ class ZorasTest : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
     src_ = root_ + L"\\src";
     dst_ = root_ + L"\\dst";
-    CreateDirectoryW(src_.c_str(), nullptr);
-    CreateDirectoryW(dst_.c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW(src_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(dst_.c_str(), nullptr));
     archive_ = root_ + L"\\out.zip";
     GetCurrentDirectoryW(MAX_PATH, saved_cwd_);
     g_events.clear();
@@ -201,16 +241,23 @@ class ZorasTest : public ::testing::Test {
     std::string cmd = std::string("-A -H -Q ") + (folder ? "-X -R -M " : "") + "\"" +
                       Acp(archive.empty() ? archive_ : archive) + "\" \"" + Acp(name) + "\"";
     SetCurrentDirectoryW(src_.c_str());
+    g_phase = Phase::packing;
     return Run(cmd, nullptr);
   }
   DWORD Unpack(const std::wstring& folder, const std::wstring& archive) {
+    g_phase = Phase::unpacking;
     return Run("-E -X -R -H -Q -C -O\"" + Acp(folder) + "\" \"" + Acp(archive) + "\"", GetDesktopWindow());
   }
+  // Every callback of the command runs on the thread that called ArchiverCommand,
+  // although packing reads and compresses on worker threads.
   DWORD Run(const std::string& cmd, HWND owner) {
+    const size_t first = g_events.size();
     int rc = L().Command(owner, cmd.c_str());
     DWORD code = 0xDEAD;
     EXPECT_EQ(L().GetLastErr(&code), 0);
     EXPECT_EQ(static_cast<DWORD>(rc), code) << cmd;
+    for (size_t i = first; i < g_events.size(); ++i)
+      EXPECT_EQ(g_events[i].thread, GetCurrentThreadId()) << "callback " << std::hex << g_events[i].code;
     return code;
   }
 
@@ -302,12 +349,10 @@ TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
   // "\u8868" is a character whose second byte in the system code page is '\'.
   const std::wstring hyo = L"\u8868";
   const std::wstring tree = L"tree";
-  CreateDirectoryW((src_ + L"\\" + tree).c_str(), nullptr);
-  CreateDirectoryW((src_ + L"\\tree\\" + hyo).c_str(), nullptr);
-  CreateDirectoryW((src_ + L"\\tree\\" + hyo + L"\\\u6df1\u3044").c_str(), nullptr);
-  CreateDirectoryW((src_ + L"\\tree\\empty_sub").c_str(), nullptr);
-  CreateDirectoryW((src_ + L"\\nothing").c_str(), nullptr);
-  CreateDirectoryW((src_ + L"\\nothing\\inner").c_str(), nullptr);
+  for (const std::wstring& d : {tree, L"tree\\" + hyo, L"tree\\" + hyo + L"\\\u6df1\u3044",
+                                std::wstring(L"tree\\empty_sub"), std::wstring(L"nothing"),
+                                std::wstring(L"nothing\\inner")})
+    ASSERT_TRUE(CreateDirectoryW((src_ + L"\\" + d).c_str(), nullptr)) << Acp(d);
   WriteBytes(src_ + L"\\tree\\empty.dat", "");
   WriteBytes(src_ + L"\\tree\\" + hyo + L".txt", TextData(5000, 1));
   WriteBytes(src_ + L"\\tree\\" + hyo + L"\\\u6df1\u3044\\mixed.bin",
@@ -365,7 +410,11 @@ TEST_F(ZorasTest, RoundTripsFilesAndFoldersFromSeveralCommands) {
   auto begins = Only(ARCN_FILE_BEGIN);
   ASSERT_EQ(begins.size(), 6u);
   EXPECT_EQ(begins[0].name, "big.log");
-  EXPECT_EQ(begins[0].entry, Acp(dst_ + L"\\big.log"));
+  // The path being written: a temporary file beside the target, moved over it once
+  // complete.
+  EXPECT_EQ(begins[0].entry.rfind(Acp(dst_) + "\\~zr", 0), 0u) << begins[0].entry;
+  EXPECT_EQ(begins[0].entry.find('\\', Acp(dst_).size() + 1), std::string::npos) << begins[0].entry;
+  EXPECT_FALSE(Exists(Wide(begins[0].entry)));
   EXPECT_EQ(begins[0].size, 2300000u);
 
   // Left for the native check with Debian's tools (zoras_interop).
@@ -685,6 +734,309 @@ TEST_F(ZorasTest, DamagedArchivesFailWithoutShortFiles) {
       EXPECT_EQ(data, name == L"one.txt" ? "small first file" : big) << Acp(name);
     RemoveTree(dst);
   }
+}
+
+// ---- Archives built byte by byte ---------------------------------------------------------
+
+uint32_t Get32(const std::string& s, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) | static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
+}
+void Set32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+uint16_t Get16(const std::string& s, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8);
+}
+
+// Offsets of the central records of an archive without comment.
+std::vector<size_t> CentralRecords(const std::string& zip) {
+  const size_t end = zip.size() - 22;
+  std::vector<size_t> out;
+  for (size_t at = Get32(zip, end + 16), n = 0; n < Get16(zip, end + 10); ++n) {
+    out.push_back(at);
+    at += 46 + Get16(zip, at + 28) + Get16(zip, at + 30) + Get16(zip, at + 32);
+  }
+  return out;
+}
+
+// As older Windows tools write names: in the system code page, without the UTF-8 flag.
+std::string WithoutUtf8Flag(std::string zip) {
+  for (size_t rec : CentralRecords(zip)) {
+    zip[rec + 9] &= ~0x08;
+    zip[Get32(zip, rec + 42) + 7] &= ~0x08;
+  }
+  return zip;
+}
+
+// ---- Extraction never costs the user a file ----------------------------------------------
+
+TEST_F(ZorasTest, AnExistingFileIsReplacedOnlyByACompleteCheckedOne) {
+  const std::string content = TextData(3000000, 21);  // three output chunks
+  const std::string stored = ArchiveOf({{"a.txt", content}});
+  // One data byte changed, headers consistent: only the data's CRC-32 can tell.
+  std::string bad_crc = stored;
+  bad_crc[30 + 5 + 2500000] ^= 0x20;
+  // Deflated, declaring one byte more than its stream holds (both headers agree).
+  WriteBytes(src_ + L"\\a.txt", content);
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  std::string short_stream = ReadBytes(archive_);
+  ASSERT_EQ(CentralRecords(short_stream).size(), 1u);
+  const size_t rec = CentralRecords(short_stream)[0];
+  ASSERT_EQ(Get16(short_stream, rec + 10), zoras::kMethodDeflate);
+  Set32(short_stream, rec + 24, Get32(short_stream, rec + 24) + 1);
+  Set32(short_stream, 22, Get32(short_stream, 22) + 1);
+
+  auto cancel_at = [](bool at_100) {
+    return [at_100](const Event& e) {
+      if (e.code == ARCN_FILE_PROGRESS && (e.value == 100) == at_100) {
+        EXPECT_EQ(L().Cancel(), 0);
+      }
+    };
+  };
+  const struct {
+    const char* what;
+    std::string archive;
+    std::function<void(const Event&)> hook;
+    DWORD code;
+  } cases[] = {
+      {"complete", stored, nullptr, 0},
+      {"data CRC wrong", bad_crc, nullptr, ARCERR_CRC},
+      {"stream shorter than declared", short_stream, nullptr, ARCERR_BAD_FORMAT},
+      {"cancel inside the file", stored, cancel_at(false), ARCERR_CANCELLED},
+      {"cancel at 100 per cent", stored, cancel_at(true), ARCERR_CANCELLED},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    for (bool existed : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (existed ? ", over an existing file" : ", new file"));
+      const std::wstring dst = dst_ + L"\\" + std::to_wstring(k++);
+      ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+      if (existed) WriteBytes(dst + L"\\a.txt", "the user's file");
+      WriteBytes(archive_, c.archive);
+      g_events.clear();
+      g_hook = [&](const Event& e) {
+        if (e.code == ARCQ_EXISTS) {
+          EXPECT_EQ(L().Reply(ARCQ_EXISTS, ARCR_OVERWRITE, 0), 0);
+        }
+        if (c.hook) c.hook(e);
+      };
+      EXPECT_EQ(Unpack(dst, archive_), c.code);
+      g_hook = nullptr;
+      EXPECT_EQ(Only(ARCQ_EXISTS).size(), existed ? 1u : 0u);
+      // What the program does after a cancel: delete the path being written.
+      if (c.code == ARCERR_CANCELLED) {
+        for (const auto& e : Only(ARCN_FILE_BEGIN)) DeleteFileA(e.entry.c_str());
+      }
+      std::map<std::wstring, std::string> want;
+      if (c.code == 0) want[L"a.txt"] = content;
+      else if (existed) want[L"a.txt"] = "the user's file";
+      EXPECT_EQ(Snapshot(dst), want);
+    }
+  }
+}
+
+TEST_F(ZorasTest, LegacyNameEndingInASecondByte0x5CIsAFile) {
+  // "\u8868" and "\u30bd" end in 0x5C in code page 932; "sub\" ends in a real separator.
+  const std::string zip = WithoutUtf8Flag(ArchiveOf(
+      {{"\x95\x5C", "hyo"}, {"\x83\x5C", "so"}, {"sub\\", ""}, {"sub\\\x95\x5C", "inner"}}));
+  WriteBytes(archive_, zip);
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  const std::map<std::wstring, std::string> want = {
+      {L"\u8868", "hyo"}, {L"\u30bd", "so"}, {L"sub", "<dir>"}, {L"sub\\\u8868", "inner"}};
+  EXPECT_EQ(Snapshot(dst_), want);
+  ASSERT_EQ(Only(ARCN_TOTAL).size(), 1u);
+  EXPECT_EQ(Only(ARCN_TOTAL)[0].value, 3 + 2 + 5);
+  EXPECT_EQ(Only(ARCN_FILE_BEGIN).size(), 3u);
+  // A folder entry holding data is still refused, whatever the code page.
+  WriteBytes(archive_, WithoutUtf8Flag(ArchiveOf({{"ok.txt", "ok"}, {"sub\\", "data"}})));
+  const std::wstring in = dst_ + L"\\in";
+  EXPECT_EQ(Unpack(in, archive_), ARCERR_BAD_FORMAT);
+  EXPECT_FALSE(Exists(in));
+}
+
+TEST_F(ZorasTest, ArchiveDeclaringMoreThanTheFreeSpaceFailsBeforeWritingAnything) {
+  // 2000 entries of 4 GiB each (8.6 TB) in a few kilobytes: their streams are empty.
+  VecSink sink;
+  zoras::ZipWriter w;
+  w.start(sink);
+  for (int i = 0; i < 2000; ++i) {
+    zoras::NewEntry e;
+    e.name = "f" + std::to_string(i);
+    ASSERT_EQ(w.begin_entry(e, zoras::kMethodDeflate), zoras::ZipError::none);
+    ASSERT_EQ(w.write_data("\x03\x00", 2), zoras::ZipError::none);
+    ASSERT_EQ(w.end_entry(0, 2, 0xFFFFFFFEu, zoras::kMethodDeflate), zoras::ZipError::none);
+  }
+  ASSERT_EQ(w.finish(), zoras::ZipError::none);
+  WriteBytes(archive_, std::string(sink.v.begin(), sink.v.end()));
+  ULARGE_INTEGER avail;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(dst_.c_str(), &avail, nullptr, nullptr));
+  ASSERT_LT(avail.QuadPart, 2000ull * 0xFFFFFFFEu);
+  const std::wstring dst = dst_ + L"\\new";
+  EXPECT_EQ(Unpack(dst, archive_), ARCERR_WRITE);
+  EXPECT_TRUE(g_events.empty());  // no total, no file begun
+  EXPECT_FALSE(Exists(dst));
+}
+
+// ---- Contract promises -------------------------------------------------------------------
+
+TEST_F(ZorasTest, ArchiveStaysReadableWhileItIsExtended) {
+  WriteBytes(src_ + L"\\a.txt", "first command");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  const size_t before = ReadBytes(archive_).size();
+  ASSERT_TRUE(CreateDirectoryW((src_ + L"\\d").c_str(), nullptr));
+  WriteBytes(src_ + L"\\d\\noise.bin", RandomData(3500000, 22));  // stored, in 1 MiB blocks
+  for (int i = 0; i < 5; ++i) WriteBytes(src_ + L"\\d\\" + std::to_wstring(i) + L".txt", TextData(20000, i));
+  // Whenever the process stopped, the archive file would be what is on disk now.
+  int grown = 0;
+  g_hook = [&](const Event& e) {
+    if (e.code != ARCN_FILE_PROGRESS && e.code != ARCN_FILE_BEGIN) return;
+    const std::string now = ReadBytes(archive_, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(now, "<missing>");
+    if (now.size() > before) ++grown;
+    zoras::MemorySource src(now.data(), now.size());
+    zoras::ZipReader r;
+    ASSERT_EQ(r.open(src), zoras::ZipError::none) << "at " << now.size() << " bytes";
+    ASSERT_GE(r.entries().size(), 1u);
+    EXPECT_EQ(r.entries()[0].name, "a.txt");
+    zoras::EntryReader in(src, r.entries()[0]);
+    char buf[64];
+    size_t got = 0, total = 0;
+    do {
+      ASSERT_EQ(in.read(reinterpret_cast<uint8_t*>(buf) + total, sizeof buf - total, got), zoras::ZipError::none);
+      total += got;
+    } while (got);
+    EXPECT_EQ(std::string(buf, total), "first command");
+  };
+  ASSERT_EQ(Pack(L"d"), 0u);
+  g_hook = nullptr;
+  EXPECT_GE(grown, 2);  // the checks saw new entries on disk, not only the old archive
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\d\\noise.bin"), RandomData(3500000, 22));
+  EXPECT_EQ(ReadBytes(dst_ + L"\\a.txt"), "first command");
+}
+
+TEST_F(ZorasTest, AnEntryAddedAgainReplacesTheEarlierOne) {
+  ASSERT_TRUE(CreateDirectoryW((src_ + L"\\d").c_str(), nullptr));
+  WriteBytes(src_ + L"\\a.txt", "old");
+  WriteBytes(src_ + L"\\d\\x", "old x");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  ASSERT_EQ(Pack(L"d"), 0u);
+  WriteBytes(src_ + L"\\a.txt", "the new, longer a");
+  WriteBytes(src_ + L"\\d\\x", "new x");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  ASSERT_EQ(Pack(L"d"), 0u);
+  const std::string zip = ReadBytes(archive_);
+  zoras::MemorySource src(zip.data(), zip.size());
+  zoras::ZipReader r;
+  ASSERT_EQ(r.open(src), zoras::ZipError::none);
+  std::vector<std::string> names;
+  for (const auto& e : r.entries()) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "d/", "d/x"}));
+  g_events.clear();
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_TRUE(Only(ARCQ_EXISTS).empty());
+  const std::map<std::wstring, std::string> want = {
+      {L"a.txt", "the new, longer a"}, {L"d", "<dir>"}, {L"d\\x", "new x"}};
+  EXPECT_EQ(Snapshot(dst_), want);
+}
+
+TEST_F(ZorasTest, OverlappingEntriesAreRefused) {
+  // The same local header named twice by the central directory.
+  std::string once = ArchiveOf({{"a", "x"}});
+  const size_t cd = Get32(once, once.size() - 22 + 16), cd_size = once.size() - 22 - cd;
+  std::string twice = once.substr(0, cd) + once.substr(cd, cd_size) + once.substr(cd, cd_size) + once.substr(cd + cd_size);
+  twice[twice.size() - 22 + 8] = twice[twice.size() - 22 + 10] = 2;
+  Set32(twice, twice.size() - 22 + 12, static_cast<uint32_t>(2 * cd_size));
+  // Entry "b" lies inside the data of entry "a" (its local header and data are a's data).
+  const std::string inner = ArchiveOf({{"b", "x"}}).substr(0, 30 + 1 + 1);
+  std::string nested = ArchiveOf({{"a", inner}, {"b", "x"}});
+  Set32(nested, CentralRecords(nested).at(1) + 42, 30 + 1);
+  for (const auto& [what, zip] : {std::pair<const char*, std::string>{"same header twice", twice},
+                                  {"one inside the other", nested}}) {
+    SCOPED_TRACE(what);
+    {
+      zoras::MemorySource src(zip.data(), zip.size());
+      zoras::ZipReader r;
+      ASSERT_EQ(r.open(src, false), zoras::ZipError::none);  // well-formed but for the overlap
+      ASSERT_EQ(r.entries().size(), 2u);
+    }
+    WriteBytes(archive_, zip);
+    const std::wstring dst = dst_ + L"\\in";
+    ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+    g_events.clear();
+    EXPECT_EQ(Unpack(dst, archive_), ARCERR_BAD_FORMAT);
+    EXPECT_TRUE(Snapshot(dst).empty());
+    EXPECT_TRUE(Only(ARCN_FILE_BEGIN).empty());
+    RemoveTree(dst);
+  }
+}
+
+TEST_F(ZorasTest, PathLimitCountsBytesOfTheSystemCodePage) {
+  // A destination of 247 bytes in code page 932 but about 140 characters: the paths
+  // written and reported (temporary name "~zrXXXX.tmp" beside the target) reach up to 259
+  // bytes, and one byte more must be refused although the path has far fewer than 260
+  // characters; otherwise the caller's 276-byte field would hold a path cut short.
+  const size_t base = Acp(dst_).size() + 1;
+  ASSERT_LT(base, 247u);
+  // Two levels: the host's file system takes at most 255 bytes of UTF-8 per name.
+  const size_t r = 247 - base - 1, n = r / 2;
+  const std::wstring outer = dst_ + L"\\" + (r % 2 ? L"x" : L"") + std::wstring(n / 2, L'\u65e5');
+  const std::wstring dst = outer + L"\\" + std::wstring(n - n / 2, L'\u65e5');
+  ASSERT_EQ(Acp(dst).size(), 247u);
+  ASSERT_TRUE(CreateDirectoryW(outer.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+  const std::string go = "\xE8\xAA\x9E";  // U+8A9E, two bytes in code page 932
+
+  // Fits: the temporary file's path is 259 bytes and is reported whole.
+  WriteBytes(archive_, ArchiveOf({{"a.txt", "fits"}}));
+  ASSERT_EQ(Unpack(dst, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst + L"\\a.txt"), "fits");
+  ASSERT_EQ(Only(ARCN_FILE_BEGIN).size(), 1u);
+  const std::string reported = Only(ARCN_FILE_BEGIN)[0].entry;
+  EXPECT_EQ(reported.size(), 259u);
+  EXPECT_EQ(reported.rfind(Acp(dst) + "\\~zr", 0), 0u) << reported;
+
+  const struct {
+    const char* what;
+    std::wstring folder;
+    std::string name;
+  } too_long[] = {
+      {"file name of 264 bytes", dst, go + go + go + go + go + go + ".txt"},
+      {"temporary name of 260 bytes", dst + L"y", "a"},
+  };
+  for (const auto& c : too_long) {
+    SCOPED_TRACE(c.what);
+    ASSERT_LT(c.folder.size() + 1 + 16, static_cast<size_t>(MAX_PATH));  // characters: far below
+    CreateDirectoryW(c.folder.c_str(), nullptr);
+    const auto before = Snapshot(c.folder);
+    WriteBytes(archive_, ArchiveOf({{c.name, "long"}}));
+    g_events.clear();
+    EXPECT_EQ(Unpack(c.folder, archive_), ARCERR_PATH_TOO_LONG);
+    EXPECT_TRUE(Only(ARCN_FILE_BEGIN).empty());
+    EXPECT_EQ(Snapshot(c.folder), before);
+  }
+}
+
+TEST_F(ZorasTest, CallbacksRunOnTheThreadThatCalledTheCommand) {
+  ASSERT_TRUE(CreateDirectoryW((src_ + L"\\d").c_str(), nullptr));
+  // Small files are opened and read on worker threads, blocks compressed there.
+  for (int i = 0; i < 40; ++i) WriteBytes(src_ + L"\\d\\" + std::to_wstring(i) + L".txt", TextData(9000, i));
+  WriteBytes(src_ + L"\\d\\big.txt", TextData(2500000, 23));
+  DWORD caller = 0;
+  DWORD packed = 0xDEAD, unpacked = 0xDEAD;
+  std::thread t([&] {
+    caller = GetCurrentThreadId();
+    packed = Pack(L"d");
+    unpacked = Unpack(dst_, archive_);
+  });
+  t.join();
+  EXPECT_EQ(packed, 0u);
+  EXPECT_EQ(unpacked, 0u);
+  ASSERT_EQ(Only(ARCN_FILE_BEGIN).size(), 82u);
+  for (const auto& e : g_events) EXPECT_EQ(e.thread, caller) << std::hex << e.code;
 }
 
 // ---- Size limit -------------------------------------------------------------------------

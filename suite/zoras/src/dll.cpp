@@ -101,6 +101,7 @@ DWORD extract_code(zoras::ExtractError e) {
     case ExtractError::archive_not_found: return ARCERR_ARCHIVE_NOT_FOUND;
     case ExtractError::read: return ARCERR_READ;
     case ExtractError::write: return ARCERR_WRITE;
+    case ExtractError::no_space: return ARCERR_WRITE;
     case ExtractError::path_too_long: return ARCERR_PATH_TOO_LONG;
     case ExtractError::cancelled: return ARCERR_CANCELLED;
     case ExtractError::overwrite_cancelled: return ARCERR_CANCELLED;

@@ -52,6 +52,107 @@ std::wstring parent_of(const std::wstring& relative) {
   return sep == std::wstring::npos ? std::wstring() : relative.substr(0, sep);
 }
 
+// The temporary name a file is written under, in the folder of its target: the same
+// length for every file, so the path check below covers every name we create.
+constexpr wchar_t kTempPrefix[] = L"~zr";
+constexpr wchar_t kTempSuffix[] = L".tmp";
+constexpr size_t kTempDigits = 4;
+
+std::wstring temp_name(unsigned n) {
+  wchar_t digits[kTempDigits + 1];
+  for (size_t i = 0; i < kTempDigits; ++i) digits[i] = L"0123456789abcdef"[(n >> (4 * (kTempDigits - 1 - i))) & 15];
+  digits[kTempDigits] = L'\0';
+  return std::wstring(kTempPrefix) + digits + kTempSuffix;
+}
+
+bool path_fits(const std::wstring& path, bool limit_ansi) {
+  if (path.size() >= MAX_PATH) return false;
+  if (!limit_ansi) return true;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  return n > 0 && n <= MAX_PATH;
+}
+
+// Free bytes for the caller on the volume of `folder`, asked of its nearest existing
+// ancestor (the folder itself may not exist yet; nothing is created before the check).
+bool free_bytes(const std::wstring& folder, uint64_t& bytes) {
+  std::wstring p = folder;
+  for (;;) {
+    ULARGE_INTEGER avail;
+    if (GetDiskFreeSpaceExW(p.c_str(), &avail, nullptr, nullptr)) {
+      bytes = avail.QuadPart;
+      return true;
+    }
+    while (!p.empty() && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    size_t sep = p.find_last_of(L"\\/");
+    if (sep == std::wstring::npos) return false;
+    p.resize(sep + 1);
+  }
+}
+
+// A file being extracted: written under a temporary name that the system deletes when
+// the handle closes, unless commit() moved it over its target first. A failure, a
+// cancel or a crash therefore never leaves a partial file, and an existing file that
+// the user allowed to be replaced is replaced only by a complete, checked one.
+class TempFile {
+ public:
+  ~TempFile() { discard(); }
+  // Creates a new temporary file in `dir` (ending in '\\').
+  bool create(const std::wstring& dir) {
+    static unsigned counter = GetTickCount();
+    for (unsigned tries = 0; tries < 0x10000; ++tries) {
+      std::wstring p = dir + temp_name(counter++ & 0xFFFF);
+      h_ = CreateFileW(p.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h_ != INVALID_HANDLE_VALUE) {
+        path_ = p;
+        set_delete(true);
+        return true;
+      }
+      DWORD err = GetLastError();
+      if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+  }
+  HANDLE handle() const { return h_; }
+  const std::wstring& path() const { return path_; }
+  // Moves the finished file to `target`, replacing it only when `replace` is set.
+  bool commit(const std::wstring& target, bool replace) {
+    if (!set_delete(false)) return false;
+    CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+    DWORD old = INVALID_FILE_ATTRIBUTES;
+    if (replace) {
+      old = GetFileAttributesW(target.c_str());
+      if (old != INVALID_FILE_ATTRIBUTES && (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    if (MoveFileExW(path_.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+      path_.clear();
+      return true;
+    }
+    if (old != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), old);
+    return false;
+  }
+  void discard() {
+    if (h_ != INVALID_HANDLE_VALUE) {
+      set_delete(true);
+      CloseHandle(h_);
+      h_ = INVALID_HANDLE_VALUE;
+    }
+    // Also where the delete-on-close disposition could not be set.
+    if (!path_.empty()) DeleteFileW(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  bool set_delete(bool on) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = on ? TRUE : FALSE;
+    return SetFileInformationByHandle(h_, FileDispositionInfo, &info, sizeof info) != 0;
+  }
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+  std::wstring path_;
+};
+
 }  // namespace
 
 std::wstring widen(const std::string& s, UINT cp) {
@@ -124,9 +225,12 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
   if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
 
   // Plan every entry first: one unsafe or unrepresentable name refuses the archive.
+  // "Folder" is decided from the decoded name: in a name without the UTF-8 flag a final
+  // 0x5C byte can be the second byte of a double-byte character ("\x95\x5C").
   std::vector<Planned> plan;
   plan.reserve(reader.entries().size());
   std::vector<std::string> parts;
+  uint64_t total = 0;
   for (const ZipEntry& e : reader.entries()) {
     std::string utf8 = e.name;
     if (!e.utf8) {
@@ -136,6 +240,7 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     }
     bool is_dir = false;
     if (split_safe_name(utf8, parts, is_dir) != ZipError::none) return ExtractError::bad_format;
+    if (is_dir && e.size != 0) return ExtractError::bad_format;
     std::wstring rel;
     for (const auto& p : parts) {
       std::wstring w = widen(p, CP_UTF8);
@@ -144,13 +249,20 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
       rel += w;
     }
     Planned pl{&e, rel, folder + rel, is_dir};
-    if (pl.path.size() >= MAX_PATH) return ExtractError::path_too_long;
-    if (options.limit_ansi_path) {
-      int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, pl.path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-      if (n <= 0 || n > MAX_PATH) return ExtractError::path_too_long;
+    if (!path_fits(pl.path, options.limit_ansi_path)) return ExtractError::path_too_long;
+    if (!is_dir) {
+      std::wstring parent = parent_of(rel);
+      if (!path_fits(folder + (parent.empty() ? parent : parent + L"\\") + temp_name(0), options.limit_ansi_path))
+        return ExtractError::path_too_long;
+      total += e.size;
     }
     plan.push_back(std::move(pl));
   }
+
+  // The reader holds every entry to its declared size, so an archive that declares more
+  // than the destination can take fails here, before anything is written.
+  uint64_t available = 0;
+  if (free_bytes(folder, available) && total > available) return ExtractError::no_space;
 
   DWORD fa = GetFileAttributesW(folder.c_str());
   if (fa == INVALID_FILE_ATTRIBUTES) {
@@ -159,7 +271,7 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     return ExtractError::write;
   }
 
-  events.on_total(reader.total_size());
+  events.on_total(total);
   if (events.should_stop()) return ExtractError::cancelled;
 
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kOutChunk]);
@@ -182,58 +294,54 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
       made = parent;
     }
 
-    events.on_file_begin(pl.relative, pl.path, e.size);
+    DWORD existing = GetFileAttributesW(pl.path.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;
+    TempFile out;
+    if (!out.create(folder + (parent.empty() ? parent : parent + L"\\"))) return ExtractError::write;
+    // The path reported is the one being written: a caller that deletes it after a
+    // cancel removes the partial file, never the file it was told exists.
+    events.on_file_begin(pl.relative, out.path(), e.size);
     if (events.should_stop()) return ExtractError::cancelled;
 
-    HANDLE h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      DWORD existing = GetFileAttributesW(pl.path.c_str());
-      if (existing == INVALID_FILE_ATTRIBUTES || (existing & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;
+    if (existing != INVALID_FILE_ATTRIBUTES) {
       ExistsAnswer a = overwrite_all ? ExistsAnswer::overwrite : events.on_exists(pl.path);
       if (events.should_stop()) return ExtractError::cancelled;
       if (a == ExistsAnswer::cancel) return ExtractError::overwrite_cancelled;
       if (a == ExistsAnswer::skip) {
+        out.discard();
         events.on_file_end();
         if (events.should_stop()) return ExtractError::cancelled;
         continue;
       }
       if (a == ExistsAnswer::overwrite_all) overwrite_all = true;
-      if (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
-        SetFileAttributesW(pl.path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      h = CreateFileW(pl.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h == INVALID_HANDLE_VALUE) return ExtractError::write;
     }
-    auto fail = [&](ExtractError err) {
-      CloseHandle(h);
-      DeleteFileW(pl.path.c_str());
-      return err;
-    };
 
     EntryReader in(archive, e);
     unsigned last_percent = ~0u;
     for (;;) {
       size_t got = 0;
-      if (ZipError err = in.read(buf.get(), kOutChunk, got); err != ZipError::none)
-        return fail(to_extract_error(err));
+      if (ZipError err = in.read(buf.get(), kOutChunk, got); err != ZipError::none) return to_extract_error(err);
       if (got == 0) break;
       DWORD written = 0;
-      if (!WriteFile(h, buf.get(), static_cast<DWORD>(got), &written, nullptr) || written != got)
-        return fail(ExtractError::write);
+      if (!WriteFile(out.handle(), buf.get(), static_cast<DWORD>(got), &written, nullptr) || written != got)
+        return ExtractError::write;
       unsigned percent = e.size ? static_cast<unsigned>(in.produced() * 100 / e.size) : 100;
       if (percent != last_percent && percent < 100) {
         last_percent = percent;
         events.on_file_progress(percent);
-        if (events.should_stop()) return fail(ExtractError::cancelled);
+        if (events.should_stop()) return ExtractError::cancelled;
       }
     }
+    // Size and CRC-32 are checked: the file is complete. A cancel at 100 still keeps
+    // whatever the target was.
     FILETIME ft;
-    if (entry_filetime(e, ft)) SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
+    if (entry_filetime(e, ft)) SetFileTime(out.handle(), nullptr, nullptr, &ft);
+    events.on_file_progress(100);
+    if (events.should_stop()) return ExtractError::cancelled;
+    if (!out.commit(pl.path, existing != INVALID_FILE_ATTRIBUTES)) return ExtractError::write;
     // New files already carry the archive attribute.
     DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (attrs) SetFileAttributesW(pl.path.c_str(), attrs | (e.dos_attributes() & FILE_ATTRIBUTE_ARCHIVE));
-    events.on_file_progress(100);
-    if (events.should_stop()) return ExtractError::cancelled;
     events.on_file_end();
     if (events.should_stop()) return ExtractError::cancelled;
   }

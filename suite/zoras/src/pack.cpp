@@ -26,20 +26,42 @@ constexpr uint64_t kSmallFile = 256 * 1024;
 enum LoadStatus { kLoaded = 0, kLoadCannotOpen, kLoadFailed };
 
 // Archive output through a write buffer; patches of bytes still in the buffer stay there.
+//
+// Extending an archive never leaves it unreadable: the new entries start where the old
+// central directory was, so each write that reaches past what is already on disk
+// carries, in the same WriteFile call, a copy of the old central directory and an end
+// record pointing at that copy (the "guard"). Whenever the process stops (a crash, a
+// kill) the file is the old archive with unreferenced bytes before its directory. The
+// last write, with the new central directory, replaces the guard.
 class FileSink final : public ByteSink {
  public:
-  FileSink(HANDLE h, uint64_t start) : h_(h), base_(start) { buf_.reserve(kSinkBuffer); }
+  // Writes from `start`; the file ends at `file_end`. `guard_directory`: the old central
+  // directory records (empty when the archive is new), `guard_entries` their number.
+  FileSink(HANDLE h, uint64_t start, uint64_t file_end, std::vector<uint8_t> guard_directory = {},
+           uint16_t guard_entries = 0)
+      : h_(h), base_(start), disk_end_(file_end), guard_(std::move(guard_directory)) {
+    buf_.reserve(kSinkBuffer + guard_.size() + kEndRecord);
+    if (guard_.empty()) return;
+    guarded_ = true;
+    const uint32_t n = static_cast<uint32_t>(guard_.size());
+    const uint8_t end[kEndRecord] = {0x50, 0x4B, 0x05, 0x06, 0, 0, 0, 0,
+                                     static_cast<uint8_t>(guard_entries), static_cast<uint8_t>(guard_entries >> 8),
+                                     static_cast<uint8_t>(guard_entries), static_cast<uint8_t>(guard_entries >> 8),
+                                     static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                                     static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24),
+                                     0, 0, 0, 0, 0, 0};
+    guard_.insert(guard_.end(), end, end + kEndRecord);
+  }
   bool write(const void* data, size_t n) override {
     const auto* p = static_cast<const uint8_t*>(data);
-    if (buf_.size() + n > kSinkBuffer) {
-      if (!flush()) return false;
-      if (n >= kSinkBuffer) {
-        if (!put(base_, p, n)) return false;
-        base_ += n;
-        return true;
-      }
+    while (n > 0) {
+      size_t take = std::min(n, kSinkBuffer - buf_.size());
+      buf_.insert(buf_.end(), p, p + take);
+      p += take;
+      n -= take;
+      // The new directory goes out in one call with the last entry bytes (see drop_guard).
+      if (buf_.size() >= kSinkBuffer && !last_ && !flush()) return false;
     }
-    buf_.insert(buf_.end(), p, p + n);
     return true;
   }
   bool write_at(uint64_t offset, const void* data, size_t n) override {
@@ -48,18 +70,47 @@ class FileSink final : public ByteSink {
       return true;
     }
     if (offset + n > base_ && !flush()) return false;
-    return put(offset, data, n);
+    return put(offset, data, n);  // below base_: bytes no directory refers to yet
   }
   uint64_t position() const override { return base_ + buf_.size(); }
+  // Writes the buffer, followed by the guard while one is kept.
   bool flush() {
     if (buf_.empty()) return true;
-    if (!put(base_, buf_.data(), buf_.size())) return false;
-    base_ += buf_.size();
-    buf_.clear();
-    return true;
+    const size_t data = buf_.size();
+    if (guarded_) {
+      // The end record's comment takes up what is left of the old archive's comment
+      // behind it, so that it ends exactly at the end of the file.
+      const uint64_t at = base_ + data, end = at + guard_.size();
+      const uint64_t stale = disk_end_ > end ? disk_end_ - end : 0;
+      if (stale > 0xFFFF) return false;
+      buf_.insert(buf_.end(), guard_.begin(), guard_.end());
+      uint8_t* rec = buf_.data() + buf_.size() - kEndRecord;
+      for (int i = 0; i < 4; ++i) rec[16 + i] = static_cast<uint8_t>(at >> (8 * i));
+      rec[20] = static_cast<uint8_t>(stale);
+      rec[21] = static_cast<uint8_t>(stale >> 8);
+    }
+    const bool ok = put(base_, buf_.data(), buf_.size());
+    if (ok) {
+      disk_end_ = std::max(disk_end_, base_ + buf_.size());
+      base_ += data;
+    }
+    buf_.resize(data);
+    if (ok) buf_.clear();
+    return ok;
+  }
+  // From here on the buffer holds the new central directory and end record: no guard
+  // after them. Returns the zero bytes to write before the new central directory of
+  // `directory_bytes` (with its end record) so that the file never ends before the last
+  // guard written, whose stale end record would otherwise be the last one.
+  uint64_t drop_guard(uint64_t directory_bytes) {
+    guarded_ = false;
+    last_ = true;
+    const uint64_t end = position() + directory_bytes;
+    return disk_end_ > end ? disk_end_ - end : 0;
   }
 
  private:
+  static constexpr size_t kEndRecord = 22;
   bool put(uint64_t offset, const void* data, size_t n) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
@@ -76,6 +127,10 @@ class FileSink final : public ByteSink {
   }
   HANDLE h_;
   uint64_t base_;
+  uint64_t disk_end_;  // end of the bytes on disk
+  std::vector<uint8_t> guard_;
+  bool guarded_ = false;
+  bool last_ = false;
   std::vector<uint8_t> buf_;
 };
 
@@ -415,16 +470,18 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
   if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &fad)) return ARCERR_FILE_NOT_FOUND;
   if ((fad.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !recurse) return ARCERR_DIRECTORY_GIVEN;
 
-  // An existing archive is extended: new entries overwrite its central directory, which
-  // is kept in memory with the end record to put it back if this command fails.
+  // An existing archive is extended: new entries start at its central directory, which
+  // stays readable as the sink's guard until the new one is written; its original bytes
+  // are kept to put the archive back exactly if this command fails. Others may read the
+  // archive meanwhile: it is complete at every moment.
   bool created = false;
-  HANDLE h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     if (err != ERROR_FILE_NOT_FOUND) return ARCERR_WRITE;
-    h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
+    h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return ARCERR_WRITE;
     created = true;
   }
@@ -439,7 +496,8 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
     if (!file.read_at(start, tail.data(), tail.size())) return ARCERR_READ;
   }
 
-  FileSink sink(h, start);
+  FileSink sink(h, start, file.size(), created ? std::vector<uint8_t>() : existing.central_directory(),
+                created ? 0 : static_cast<uint16_t>(existing.entries().size()));
   ZipWriter writer;
   writer.start(sink, created ? nullptr : &existing);
   DWORD err = 0;
@@ -448,6 +506,14 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
     err = packer.walk(source, entry_root, fad, recurse);
     if (!err) err = packer.drain_all();
     if (!err && packer.files() == 0) err = ARCERR_FILE_NOT_FOUND;  // a folder without any file
+  }
+  if (!err) {
+    static const std::vector<uint8_t> zeros(4096);
+    for (uint64_t pad = sink.drop_guard(writer.pending_directory_size()); pad > 0 && !err;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(pad, zeros.size()));
+      if (!sink.write(zeros.data(), n)) err = ARCERR_WRITE;
+      pad -= n;
+    }
   }
   if (!err) err = code_of(writer.finish());
   if (!err && !sink.flush()) err = ARCERR_WRITE;
@@ -462,7 +528,7 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
       DeleteFileW(archive.c_str());
       return err;
     }
-    FileSink restore(h, start);
+    FileSink restore(h, start, start);
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(start + tail.size());
     if (restore.write(tail.data(), tail.size()) && restore.flush())

@@ -57,8 +57,11 @@ bool MemorySource::read_at(uint64_t offset, void* buffer, size_t n) {
   return true;
 }
 
+// A final '\\' marks a folder only in a UTF-8 name: in a name of another code page it
+// can be the second byte of a double-byte character (Shift-JIS "\x95\x5C"), which only
+// a reader that decodes the name can tell (zoras::extract_archive does).
 bool ZipEntry::is_dir() const {
-  return !name.empty() && (name.back() == '/' || name.back() == '\\');
+  return !name.empty() && (name.back() == '/' || (utf8 && name.back() == '\\'));
 }
 
 uint32_t ZipEntry::dos_attributes() const {

@@ -3,9 +3,14 @@
 // Every entry name is checked before the first byte is written: a name that would land
 // outside the folder, reach a device or an alternate data stream, or that Windows cannot
 // store makes the whole extraction fail with bad_format and nothing written. Names
-// carrying the UTF-8 flag are decoded as UTF-8, others in the system code page.
-// A file whose data turns out damaged (CRC, short stream) is deleted again; files
-// finished before it stay. Callbacks run on the calling thread.
+// carrying the UTF-8 flag are decoded as UTF-8, others in the system code page; whether
+// an entry is a folder is decided from the decoded name. The sum of the declared sizes
+// is compared with the destination's free space before anything is written.
+// Each file is written under a temporary name in its target's folder (marked for
+// deletion while it is written) and moved over its target only once its size and CRC-32
+// are checked: damage (CRC, short stream), a full disk or a cancel removes only the
+// temporary file, and an existing file survives. Files finished before stay.
+// Callbacks run on the calling thread.
 #pragma once
 
 #include <windows.h>
@@ -24,7 +29,8 @@ class ExtractEvents {
   virtual ~ExtractEvents() = default;
   // Sum of the sizes of the files, before the first file.
   virtual void on_total(uint64_t /*bytes*/) {}
-  // `relative` is the entry's path below the folder ('\' separated), `path` the full path.
+  // `relative` is the entry's path below the folder ('\' separated), `path` the full path
+  // of the temporary file being written (the target's path is in on_exists).
   virtual void on_file_begin(const std::wstring& /*relative*/, const std::wstring& /*path*/,
                              uint64_t /*size*/) {}
   // Per-cent of the current file, each value at most once, ending with 100.
@@ -44,7 +50,8 @@ enum class ExtractError {
   archive_not_found,
   read,               // archive unreadable
   write,              // a file or folder could not be created or written
-  path_too_long,      // destination path of an entry reaches MAX_PATH
+  path_too_long,      // destination path of an entry (or of its temporary file) reaches MAX_PATH
+  no_space,           // the files declared need more than the destination's free space
   cancelled,          // should_stop() returned true
   overwrite_cancelled,  // on_exists answered cancel
   no_memory,

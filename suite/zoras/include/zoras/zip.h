@@ -78,7 +78,7 @@ struct ZipEntry {
   uint64_t data_offset = 0;    // first byte of the entry's data, checked inside the archive
   uint32_t cd_offset = 0;      // its record within ZipReader::central_directory()
   uint32_t cd_length = 0;
-  bool is_dir() const;
+  bool is_dir() const;  // ends in '/', or in '\\' in a UTF-8 name (see zip.cpp)
   uint32_t dos_attributes() const;  // low byte of the attributes when written by a DOS/NTFS host
 };
 
