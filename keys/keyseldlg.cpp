@@ -62,29 +62,26 @@ BOOL CVxKeySelDlg::OnInitDialog() {
   if (m_strCurrentKeyName.empty() && app->m_nLastKeyName != 0)
     m_strCurrentKeyName = app->m_strLastKeyName;
 
-  DWORD count = 0;
-  if (TVDEV_GetKeyCount(&count, 0)) {
-    if (count == 0) {
-      fw::AfxMessageBox(IDS_NO_USABLE_KEY, MB_OK);
-      EndDialog(IDCANCEL);
-      return TRUE;
-    }
-    std::vector<KeyInfo> keys(count);
-    if (TVDEV_GetKeyInfo(keys.data(), count, 0)) {
-      for (const KeyInfo& k : keys) {
-        const std::string name(k.Name, strnlen(k.Name, sizeof k.Name));
-        int index = m_comboKeys.AddString(name);
-        if (index < 0) continue;
-        auto text = std::make_unique<std::array<char, 256>>();
-        text->fill('\0');
-        lstrcpynA(text->data(), k.Description, 256);
-        m_comboKeys.SetItemDataPtr(index, text.get());
-        m_descriptions.push_back(std::move(text));
-        if (m_strCurrentKeyName == name) {
-          m_comboKeys.SetCurSel(index);
-          ShowDescriptionOf(index);
-        }
-      }
+  // An unreadable store leaves the list empty without a message; OK then says that no
+  // key is selected.
+  std::vector<KeyInfo> keys;
+  if (ReadAllKeys(keys) && keys.empty()) {
+    fw::AfxMessageBox(IDS_NO_USABLE_KEY, MB_OK);
+    EndDialog(IDCANCEL);
+    return TRUE;
+  }
+  for (const KeyInfo& k : keys) {
+    const std::string name(k.Name, strnlen(k.Name, sizeof k.Name));
+    int index = m_comboKeys.AddString(name);
+    if (index < 0) continue;
+    auto text = std::make_unique<std::array<char, 256>>();
+    text->fill('\0');
+    lstrcpynA(text->data(), k.Description, 256);
+    m_comboKeys.SetItemDataPtr(index, text.get());
+    m_descriptions.push_back(std::move(text));
+    if (m_strCurrentKeyName == name) {
+      m_comboKeys.SetCurSel(index);
+      ShowDescriptionOf(index);
     }
   }
   if (m_comboKeys.GetCurSel() == CB_ERR && m_comboKeys.GetCount() > 0) {

@@ -401,6 +401,38 @@ TEST_F(KeyDialogTest, FailingAddOnShowsItsMessageButTheKeyIsAccepted) {
   EXPECT_EQ(dlg.m_strResultKeyName, "PLAN");
 }
 
+TEST_F(KeyDialogTest, AddOnThatCannotLoadIsReportedAndTheKeyAccepted) {
+  // The add-on is "installed" but its library cannot be loaded: a child process of this
+  // test runs with Wine's load order for this program saying that tvxdrv.dll is disabled.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* kOverrides = "Software\\Wine\\AppDefaults\\keys_dialog_test.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key, "tvxdrv", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+  RegCloseKey(key);
+  EXPECT_EXIT(
+      {
+        InstalledAddOn addOn;
+        if (LoadLibraryA("tvxdrv.dll")) ExitProcess(2);
+        CVxKeyInDlg dlg;
+        std::string text;
+        std::thread user([&] {
+          HWND w = vxtest::WaitForWindow(Title(), "#32770", vxtest::kDefaultWait, kPid);
+          if (!w) return;
+          EnterAndAccept("PLAN", FixtureKeys::kPlanValue)(w);
+        });
+        std::thread answer([&] { text = AnswerBox().text; });
+        INT_PTR r = dlg.DoModal();
+        user.join();
+        answer.join();
+        ExitProcess(text == "Unable to load tvxdrv.dll!" && r == IDOK ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  RegDeleteKeyA(HKEY_CURRENT_USER, kOverrides);
+}
+
 TEST_F(KeyDialogTest, SelectionDialogTakesAnEnabledKeyWithoutValueOrAnnouncement) {
   InstalledAddOn addOn;
   ResidentWindow resident;
