@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "contracts/tvdev.h"
 
@@ -14,15 +16,22 @@ namespace tvdev::sfx {
 // PBKDF2-SHA256 iterations for password-protected payloads.
 constexpr uint32_t kPasswordIterations = 600'000;
 
-// Passwords are compared upper-cased, as the program's password dialog and the stub's
-// password field enter them.
-std::string NormalizePassword(const std::string& password);
+// The one form a password takes on both sides: printable ASCII 0x21-0x7E with the
+// letters a-z upper-cased. The program's password dialog accepts nothing else and the
+// stub's field upper-cases what is typed; bytes outside ASCII would depend on the code
+// page of whoever types them, and a lower-case non-ASCII letter would be upper-cased by
+// the stub's field only. The narrow form is what the library is given; the wide form is
+// what the stub's field holds. Empty or anything else: nullopt.
+std::optional<std::string> CanonicalPassword(std::string_view password);
+std::optional<std::string> CanonicalPassword(std::wstring_view password);
 
-// Key that wraps a payload's data key, from the password.
-bool PasswordKey(const std::string& password, const uint8_t salt[16], uint32_t iterations,
+// Key that wraps a payload's data key, from a password in canonical form.
+bool PasswordKey(const std::string& canonical, const uint8_t salt[16], uint32_t iterations,
                  uint8_t key[32]);
 
-// Writes stub + payload of `archivePath` to `outputPath`.
+// Writes stub + payload of `archivePath` to `outputPath`. A password that has no
+// canonical form is refused with TVDEV_ERR_INVALID_ARGUMENT: the file could never be
+// opened.
 DWORD Create(const std::string& archivePath, const std::string& outputPath,
              const std::string& password, DWORD attemptLimit, bool english,
              TVDEV_PROGRESS progress);

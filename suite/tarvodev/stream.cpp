@@ -50,6 +50,27 @@ size_t BatchChunks(uint64_t chunks, uint32_t chunkSize) {
   return static_cast<size_t>(std::min(byBytes, byReports));
 }
 
+bool SetDeleteOnClose(HANDLE h, bool del) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = del;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != FALSE;
+}
+
+bool WriteAll(HANDLE h, const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    DWORD put = 0;
+    // At most 256 KiB per call: on the Linux kernel under the test machines' Wine,
+    // page-aligned writes of 1 MiB and more into the page cache measured two to three
+    // times slower than 256 KiB ones (bench/crypto); on Windows the size does not matter.
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, kWritePiece));
+    if (!WriteFile(h, p, want, &put, nullptr) || put == 0) return false;
+    p += put;
+    size -= put;
+  }
+  return true;
+}
+
 struct Handle {
   HANDLE h = INVALID_HANDLE_VALUE;
   ~Handle() { Close(); }
@@ -106,34 +127,23 @@ DWORD OutputFile::Create(const std::string& finalPath) {
   if (!GetTempFileNameA(FolderOf(finalPath).c_str(), "tvd", 0, tmp)) return TVDEV_ERR_WRITE;
   temp_ = tmp;
   final_ = finalPath;
-  h_ = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  h_ = CreateFileA(tmp, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h_ == INVALID_HANDLE_VALUE) {
-    DeleteFileA(tmp);
-    temp_.clear();
+  // Marked for deletion until Commit: a process killed or crashing half-way leaves no
+  // partial file, since the system deletes it when it closes the handle.
+  if (h_ == INVALID_HANDLE_VALUE || !SetDeleteOnClose(h_, true)) {
+    Abort();
     return TVDEV_ERR_WRITE;
   }
   return TVDEV_ERR_NONE;
 }
 
-bool OutputFile::Write(const void* data, size_t size) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    DWORD put = 0;
-    // At most 256 KiB per call: on the Linux kernel under the test machines' Wine,
-    // page-aligned writes of 1 MiB and more into the page cache measured two to three
-    // times slower than 256 KiB ones (bench/crypto); on Windows the size does not matter.
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, kWritePiece));
-    if (!WriteFile(h_, p, want, &put, nullptr) || put == 0) return false;
-    p += put;
-    size -= put;
-  }
-  return true;
-}
+bool OutputFile::Write(const void* data, size_t size) { return WriteAll(h_, data, size); }
 
 DWORD OutputFile::Commit() {
   if (h_ == INVALID_HANDLE_VALUE) return TVDEV_ERR_WRITE;
-  const bool closed = CloseHandle(h_) != FALSE;
+  const bool kept = SetDeleteOnClose(h_, false);
+  const bool closed = CloseHandle(h_) != FALSE && kept;
   h_ = INVALID_HANDLE_VALUE;
   if (!closed || !MoveFileExA(temp_.c_str(), final_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     Abort();
@@ -264,8 +274,13 @@ bool UnwrapDataKey(const fmt::PayloadParams& p, const uint8_t wrapKey[32], uint8
          gcm.Open(p.wrapNonce, aad, sizeof aad, p.wrappedKey, 32, dataKey, p.wrapTag);
 }
 
-DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::string& outputPath,
-                const Progress& progress) {
+namespace {
+
+// Deciphers every chunk into `write`, reporting progress; the last report (done =
+// total) comes after the last write.
+template <typename Write>
+DWORD Decipher(const Payload& payload, const uint8_t dataKey[32], const Progress& progress,
+               Write&& write) {
   const fmt::PayloadParams& p = payload.block.payload;
   uint8_t headerHash[32];
   crypto::Gcm gcm;
@@ -274,8 +289,6 @@ DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::st
     return TVDEV_ERR_CRYPTO;
   if (!Seek(payload.file, payload.offset + payload.block.dataOffset)) return TVDEV_ERR_READ;
 
-  OutputFile out;
-  if (DWORD e = out.Create(outputPath)) return e;
   const uint64_t length = p.plainLength;
   if (progress.Report(0, length)) return TVDEV_ERR_CANCELLED;
   const uint64_t chunks = fmt::ChunkCount(length, p.chunkSize);
@@ -303,12 +316,29 @@ DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::st
         return TVDEV_ERR_BAD_FORMAT;
       r += size + fmt::kTagSize;
     }
-    if (!out.Write(plain.data(), bytes)) return TVDEV_ERR_WRITE;
+    if (!write(plain.data(), bytes)) return TVDEV_ERR_WRITE;
     done += bytes;
     if (index < chunks && progress.Report(done, length)) return TVDEV_ERR_CANCELLED;
   }
   if (progress.Report(length, length)) return TVDEV_ERR_CANCELLED;
-  return out.Commit();
+  return TVDEV_ERR_NONE;
+}
+
+}  // namespace
+
+DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::string& outputPath,
+                const Progress& progress) {
+  OutputFile out;
+  if (DWORD e = out.Create(outputPath)) return e;
+  const DWORD e = Decipher(payload, dataKey, progress,
+                           [&](const void* d, size_t n) { return out.Write(d, n); });
+  return e ? e : out.Commit();
+}
+
+DWORD DecryptToHandle(const Payload& payload, const uint8_t dataKey[32], HANDLE output,
+                      const Progress& progress) {
+  return Decipher(payload, dataKey, progress,
+                  [&](const void* d, size_t n) { return WriteAll(output, d, n); });
 }
 
 }  // namespace tvdev::stream

@@ -3,8 +3,9 @@
 // Every chunk is one GCM message under the file's random data key, with the chunk index
 // and a final-chunk flag as nonce and the SHA-256 of the whole key-information block as
 // associated data: a changed header byte, a reordered, dropped or appended chunk and a
-// cut file all fail authentication. Output goes to a temporary name in the output folder
-// and is moved into place only when complete, so a failure or a cancel leaves nothing.
+// cut file all fail authentication. Output goes to a temporary name in the output folder,
+// marked for deletion until it is complete and moved into place, so a failure, a cancel
+// or a crash leaves nothing.
 #pragma once
 
 #include <windows.h>
@@ -78,6 +79,11 @@ DWORD ReadPayload(HANDLE file, uint64_t offset, uint64_t end, Payload* out);
 bool UnwrapDataKey(const fmt::PayloadParams& p, const uint8_t wrapKey[32], uint8_t dataKey[32]);
 DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::string& outputPath,
                 const Progress& progress);
+// Writes the deciphered archive to an open file at its current position, for a caller
+// that keeps the plaintext in a file of its own (the self-decrypting stub's
+// delete-on-close file). On failure part of it may have been written.
+DWORD DecryptToHandle(const Payload& payload, const uint8_t dataKey[32], HANDLE output,
+                      const Progress& progress);
 
 // Size of a file by handle; false on failure.
 bool FileSize(HANDLE h, uint64_t* size);

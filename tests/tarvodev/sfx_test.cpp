@@ -1,8 +1,11 @@
 // Self-decrypting executables built by the library, started under Wine and driven like
 // a user: password dialog, message boxes, destination folder, overwrite question.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "contracts/tvdev.h"
@@ -63,6 +66,21 @@ Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// Waits, with a watchdog, until `done` holds; records a failure naming `what` if it never does.
+template <typename Done>
+bool WaitUntil(Done done, const char* what, DWORD timeoutMs = 20000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) {
+      ADD_FAILURE() << "timed out waiting until " << what << "; visible windows:\n"
+                    << vxtest::DescribeWindows();
+      return false;
+    }
+    Sleep(10);
+  }
+  return true;
+}
+
 // Types the password and presses OK; returns the message box that follows (if any).
 vxtest::MessageBoxSeen TryPassword(HWND dlg, const std::string& password, DWORD pid) {
   vxtest::SetControlText(dlg, kPassword, password);
@@ -70,15 +88,62 @@ vxtest::MessageBoxSeen TryPassword(HWND dlg, const std::string& password, DWORD 
   return vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 20000, pid);
 }
 
+// After a refused password the stub empties the field once its message box has gone;
+// typing before that would be wiped, or OK would find the field empty.
+bool WaitForRefusalDone(HWND dlg) {
+  return WaitUntil([&] { return IsWindowEnabled(dlg) && vxtest::ControlText(dlg, kPassword).empty(); },
+                   "the refused password is cleared");
+}
+
+// Types `text` into an edit control key by key, as a user does (WM_CHAR goes through
+// the control's own upper-casing), and waits until the control shows `shown`.
+void TypeText(HWND dlg, int id, const std::string& text, const std::string& shown) {
+  HWND edit = GetDlgItem(dlg, id);
+  ASSERT_NE(edit, nullptr);
+  vxtest::SetControlText(dlg, id, "");
+  for (char c : text) PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), 1);
+  WaitUntil([&] { return vxtest::ControlText(dlg, id) == shown; }, "the typed text shows");
+}
+
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+std::wstring Wide(const std::string& acp) {
+  std::wstring w(acp.size() + 1, L'\0');
+  w.resize(MultiByteToWideChar(CP_ACP, 0, acp.c_str(), -1, w.data(), (int)w.size()) - 1);
+  return w;
+}
+
+// Names in a folder given by a wide path (the stub's temporary folder has characters
+// that the system code page cannot spell).
+std::vector<std::wstring> ListW(const std::wstring& dir) {
+  std::vector<std::wstring> out;
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  do {
+    const std::wstring n = fd.cFileName;
+    if (n != L"." && n != L"..") out.push_back(n);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+  return out;
+}
+
+// The stub's progress dialog: the window of the process that has the progress bar.
+HWND FindProgressBar(DWORD pid) {
+  for (HWND w : vxtest::FindWindows("", "#32770", pid))
+    if (HWND bar = GetDlgItem(w, 1005)) return bar;
+  return nullptr;
+}
+
 // Gets an English stub past its password dialog with the right password; returns the
 // destination-folder dialog, or nullptr (with the failure recorded) when it never comes.
-HWND PassPasswordDialog(const vxtest::Process& p, const char* password) {
+HWND PassPasswordDialog(const vxtest::Process& p, const char* password,
+                        const char* screenshot = nullptr) {
   HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
   if (!dlg) return nullptr;
+  if (screenshot) vxtest::SaveScreenshot(screenshot, dlg);
   vxtest::SetControlText(dlg, kPassword, password);
   vxtest::ClickButton(dlg, IDOK);
   if (!vxtest::WaitWindowGone(dlg, 20000)) {
@@ -90,7 +155,21 @@ HWND PassPasswordDialog(const vxtest::Process& p, const char* password) {
 
 class SelfExtract : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display"; }
+  // Every stub runs with a temporary folder of its own whose name the system code page
+  // cannot spell, as a user name can make it; the folder must be empty when the stub has
+  // ended, whichever way.
+  void SetUp() override {
+    ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
+    stubTemp = Wide(tempRoot.path()) + L"\\tmp-\u00e9\ud55c";
+    ASSERT_TRUE(CreateDirectoryW(stubTemp.c_str(), nullptr));
+  }
+  void TearDown() override {
+    const std::vector<std::wstring> left = ListW(stubTemp);
+    EXPECT_TRUE(left.empty()) << "the stub left " << left.size()
+                              << " file(s) in its temporary folder";
+    for (const std::wstring& n : left) DeleteFileW((stubTemp + L"\\" + n).c_str());
+    RemoveDirectoryW(stubTemp.c_str());
+  }
   BOOL Build(const std::vector<File>& files, const char* password, DWORD limit, DWORD english) {
     WriteAll(work / "in.zip", MakeZip(files));
     ProgressLog::Reset();
@@ -98,7 +177,27 @@ class SelfExtract : public ::testing::Test {
                                      password, 2, limit, &ProgressLog::Callback, nullptr, 0,
                                      english, 0);
   }
-  TempDir work, dest;
+  // Starts `exe` with TEMP and TMP pointing at the stub's own temporary folder.
+  vxtest::Process Start(const std::string& exe, const wchar_t* dllOverrides = nullptr) {
+    struct Env {
+      const wchar_t* name;
+      std::wstring old;
+      bool had;
+    } env[] = {{L"TEMP", {}, false}, {L"TMP", {}, false}, {L"WINEDLLOVERRIDES", {}, false}};
+    for (Env& e : env) {
+      wchar_t buf[1024] = {};
+      e.had = GetEnvironmentVariableW(e.name, buf, 1024) != 0;
+      e.old = buf;
+    }
+    SetEnvironmentVariableW(L"TEMP", stubTemp.c_str());
+    SetEnvironmentVariableW(L"TMP", stubTemp.c_str());
+    if (dllOverrides) SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (env[2].old + L";" + dllOverrides).c_str());
+    auto p = vxtest::Process::Start(Quoted(exe), work.path());
+    for (Env& e : env) SetEnvironmentVariableW(e.name, e.had ? e.old.c_str() : nullptr);
+    return p;
+  }
+  TempDir work, dest, tempRoot;
+  std::wstring stubTemp;
 };
 
 }  // namespace
@@ -106,7 +205,8 @@ class SelfExtract : public ::testing::Test {
 TEST_F(SelfExtract, WrongPasswordsUpToTheLimitThenTheRightOneInAFreshStart) {
   const std::vector<File> files = {{"readme.txt", Text("hello")},
                                    {"sub/data.bin", Pattern(300000)}};
-  ASSERT_TRUE(Build(files, "SECRET-1", 2, 1)) << TVDEV_GetLastError(0);
+  // Made with a lower-case password, as a caller may pass it.
+  ASSERT_TRUE(Build(files, "secret-1", 2, 1)) << TVDEV_GetLastError(0);
   EXPECT_GE(ProgressLog::calls, 2);
   EXPECT_EQ(ProgressLog::lastDone, ProgressLog::lastTotal);
   const Bytes exe = ReadAll(work / "out.exe");
@@ -114,27 +214,29 @@ TEST_F(SelfExtract, WrongPasswordsUpToTheLimitThenTheRightOneInAFreshStart) {
             exe.end()) << "the payload is encrypted";
 
   {
-    auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+    auto p = Start(work / "out.exe");
     HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
     ASSERT_NE(dlg, nullptr);
+    vxtest::SaveScreenshot("tarvodev_sfx_password_en", dlg);
     auto m = TryPassword(dlg, "WRONG", p.pid());
     EXPECT_EQ(m.text, "The password is not correct.");
-    EXPECT_EQ(vxtest::ControlText(dlg, kPassword), "") << "the field is emptied";
+    EXPECT_TRUE(WaitForRefusalDone(dlg)) << "the field is emptied";
     m = TryPassword(dlg, "SECRET-2", p.pid());
     EXPECT_TRUE(Contains(m.text, "too many times")) << m.text;
     EXPECT_EQ(p.Wait(20000), 3u) << "gives up after the attempt limit";
   }
-  EXPECT_TRUE(dest.List().empty());
+  EXPECT_EQ(work.List(), (std::vector<std::string>{"in.zip", "out.exe"}))
+      << "nothing is extracted into the proposed folder";
 
-  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  auto p = Start(work / "out.exe");
   HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
   ASSERT_NE(dlg, nullptr);
-  vxtest::SetControlText(dlg, kPassword, "secret-1");  // upper-cased like the program's dialog
-  EXPECT_EQ(vxtest::ControlText(dlg, kPassword), "SECRET-1");
+  TypeText(dlg, kPassword, "secret-1", "SECRET-1");  // the field upper-cases what is typed
   vxtest::ClickButton(dlg, IDOK);
   ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
   HWND folder = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
   ASSERT_NE(folder, nullptr);
+  vxtest::SaveScreenshot("tarvodev_sfx_folder_en", folder);
   EXPECT_EQ(vxtest::ControlText(folder, kFolder) + "\\", vxtest::Utf8(work.path()) + "\\")
       << "proposes the executable's folder";
   vxtest::SetControlText(folder, kFolder, dest.path() + "\\missing");
@@ -151,63 +253,92 @@ TEST_F(SelfExtract, WrongPasswordsUpToTheLimitThenTheRightOneInAFreshStart) {
   EXPECT_EQ(dest.List(), (std::vector<std::string>{"readme.txt", "sub"}));
 }
 
+// Japanese, with no attempt limit: every wrong password is only refused; each existing
+// file is asked about: No keeps it, Yes replaces it.
 TEST_F(SelfExtract, JapaneseWithoutLimitAsksBeforeOverwriting) {
-  GTEST_SKIP() << "unreliable under Wine here: the folder browser and the second dialog "
-                  "race the test; tracked in the issue note";
-  const std::vector<File> files = {{"keep.txt", Text("new")}, {"other.txt", Text("other")}};
+  const std::vector<File> files = {
+      {"keep.txt", Text("new")}, {"replace.txt", Text("new")}, {"other.txt", Text("other")}};
   ASSERT_TRUE(Build(files, "PW", 0, 0));
   WriteAll(dest / "keep.txt", Text("old"));
+  WriteAll(dest / "replace.txt", Text("old"));
 
-  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  auto p = Start(work / "out.exe");
   HWND dlg = vxtest::WaitForWindow(kJapaneseTitle, "#32770", 15000, p.pid());
   ASSERT_NE(dlg, nullptr);
   vxtest::SaveScreenshot("tarvodev_sfx_password_ja", dlg);
-  for (const char* wrong : {"A", "B", "C"}) {  // no limit: every wrong one only refused
+  for (const char* wrong : {"A", "B", "C"}) {
     auto m = TryPassword(dlg, wrong, p.pid());
     EXPECT_EQ(m.text, Acp(u8"\u30d1\u30b9\u30ef\u30fc\u30c9\u304c\u6b63\u3057\u304f\u3042\u308a"
                           u8"\u307e\u305b\u3093\u3002"));
+    ASSERT_TRUE(WaitForRefusalDone(dlg));
   }
-  vxtest::SetControlText(dlg, kPassword, "pw");
+  TypeText(dlg, kPassword, "pw", "PW");
   vxtest::ClickButton(dlg, IDOK);
   ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
   HWND folder = vxtest::WaitForWindow(kJapaneseTitle, "#32770", 15000, p.pid());
   ASSERT_NE(folder, nullptr);
+  vxtest::SaveScreenshot("tarvodev_sfx_folder_ja", folder);
   vxtest::SetControlText(folder, kFolder, dest.path());
   vxtest::ClickButton(folder, IDOK);
   HWND ask = vxtest::WaitForWindow("TARVO-Pro", "#32770", 20000, p.pid());
   ASSERT_NE(ask, nullptr);
-  EXPECT_TRUE(Contains(vxtest::StaticTexts(ask), "keep.txt"));
-  vxtest::ClickButton(ask, IDNO);  // keep the existing file
-  vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000, p.pid());
+  vxtest::SaveScreenshot("tarvodev_sfx_overwrite_ja", ask);
+  // Answered with the helper that waits for each box to close, so that the next wait
+  // cannot find the box just answered.
+  const auto first = vxtest::AnswerMessageBox(IDNO, "TARVO-Pro", 20000, p.pid());
+  EXPECT_TRUE(Contains(first.text, "keep.txt")) << vxtest::Utf8(first.text);
+  const auto second = vxtest::AnswerMessageBox(IDYES, "TARVO-Pro", 20000, p.pid());
+  EXPECT_TRUE(Contains(second.text, "replace.txt")) << vxtest::Utf8(second.text);
+  const auto done = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000, p.pid());
+  EXPECT_TRUE(Contains(done.text, dest.path())) << vxtest::Utf8(done.text);
   EXPECT_EQ(p.Wait(20000), 0u);
   EXPECT_EQ(ReadAll(dest / "keep.txt"), Text("old"));
+  EXPECT_EQ(ReadAll(dest / "replace.txt"), Text("new"));
   EXPECT_EQ(ReadAll(dest / "other.txt"), Text("other"));
+  EXPECT_EQ(dest.List(), (std::vector<std::string>{"keep.txt", "other.txt", "replace.txt"}));
 }
 
 // The Browse button opens the shell's folder browser at the typed folder and puts the
 // chosen folder into the field; Cancel in the folder dialog ends without extracting.
 TEST_F(SelfExtract, BrowseButtonUsesTheShellFolderBrowser) {
-  GTEST_SKIP() << "unreliable under Wine here: the folder browser and the second dialog "
-                  "race the test; tracked in the issue note";
   ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
   ASSERT_TRUE(CreateDirectoryA((dest / "sub").c_str(), nullptr));
-  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  auto p = Start(work / "out.exe");
   HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
   // A trailing backslash that the browser does not give back shows where the text came from.
   vxtest::SetControlText(folder, kFolder, dest / "sub\\");
   vxtest::ClickButton(folder, 1003);
   HWND browser = nullptr;
-  for (int i = 0; i < 500 && !browser; ++i) {
+  WaitUntil([&] {
     for (HWND w : vxtest::FindWindows("", "#32770", p.pid()))
       if (w != folder) browser = w;
-    if (!browser) Sleep(20);
-  }
-  ASSERT_NE(browser, nullptr) << vxtest::DescribeWindows();
+    return browser != nullptr;
+  }, "the folder browser opens");
+  ASSERT_NE(browser, nullptr);
+  HWND tree = FindWindowExA(browser, nullptr, "SysTreeView32", nullptr);
+  ASSERT_NE(tree, nullptr);
+  // OK must not be pressed before the browser has selected the proposed folder: the
+  // selected item is then as deep as the folder's path (desktop, computer, drive, and
+  // one level per folder).
+  const std::string target = dest / "sub";
+  const int depth = 2 + static_cast<int>(std::count(target.begin(), target.end(), '\\'));
+  auto selectedDepth = [&] {
+    int n = -1;
+    for (LPARAM item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item;
+         item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_PARENT, item))
+      ++n;
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return selectedDepth() == depth; }, "the proposed folder is selected"))
+      << "selected item at depth " << selectedDepth() << ", folder at " << depth;
   vxtest::SaveScreenshot("tarvodev_sfx_browse", browser);
   PostMessageA(browser, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(vxtest::WaitWindowGone(browser, 15000));
-  EXPECT_EQ(vxtest::ControlText(folder, kFolder), dest / "sub");
+  // The stub writes the answer into the field after the browser has gone.
+  EXPECT_TRUE(WaitUntil([&] { return vxtest::ControlText(folder, kFolder) == target; },
+                        "the chosen folder is in the field"))
+      << vxtest::ControlText(folder, kFolder);
   vxtest::ClickButton(folder, IDCANCEL);
   EXPECT_EQ(p.Wait(15000), 1u);
   EXPECT_EQ(dest.List(), (std::vector<std::string>{"sub"}));
@@ -218,7 +349,7 @@ TEST_F(SelfExtract, BrowseButtonUsesTheShellFolderBrowser) {
 TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {
   ASSERT_TRUE(Build({{"first.txt", Text("new")}, {"second.txt", Text("2")}}, "PW", 0, 1));
   WriteAll(dest / "first.txt", Text("old"));
-  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  auto p = Start(work / "out.exe");
   HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
   vxtest::SetControlText(folder, kFolder, dest.path());
@@ -236,16 +367,18 @@ TEST_F(SelfExtract, CancelInTheOverwriteQuestionStops) {
 // asking for anything.
 TEST_F(SelfExtract, UnsafeNamesAndDamagedFilesAreRefused) {
   ASSERT_TRUE(Build({{"ok.txt", Text("x")}, {"../escape.txt", Text("evil")}}, "PW", 0, 1));
-  auto p = vxtest::Process::Start(Quoted(work / "out.exe"), work.path());
+  // Extracted into dest\inner, "../escape.txt" would land in dest.
+  ASSERT_TRUE(CreateDirectoryA((dest / "inner").c_str(), nullptr));
+  auto p = Start(work / "out.exe");
   HWND folder = PassPasswordDialog(p, "PW");
   ASSERT_NE(folder, nullptr);
-  vxtest::SetControlText(folder, kFolder, dest.path());
+  vxtest::SetControlText(folder, kFolder, dest / "inner");
   vxtest::ClickButton(folder, IDOK);
   const auto m = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000, p.pid());
   EXPECT_TRUE(Contains(m.text, "not safe")) << m.text;
   EXPECT_EQ(p.Wait(20000), 5u);
-  EXPECT_TRUE(dest.List().empty());
-  EXPECT_FALSE(Exists(work / "escape.txt"));
+  EXPECT_EQ(dest.List(), (std::vector<std::string>{"inner"})) << "nothing escaped";
+  EXPECT_TRUE(ListW(Wide(dest / "inner")).empty()) << "nothing extracted";
 
   const Bytes exe = ReadAll(work / "out.exe");
   struct Damage {
@@ -263,10 +396,131 @@ TEST_F(SelfExtract, UnsafeNamesAndDamagedFilesAreRefused) {
   for (const Damage& d : cases) {
     SCOPED_TRACE(d.what);
     WriteAll(work / "bad.exe", d.bytes);
-    auto q = vxtest::Process::Start(Quoted(work / "bad.exe"), work.path());
+    auto q = Start(work / "bad.exe");
     // Without a readable payload the stub speaks the user's language (Japanese here).
     const auto seen = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 15000, q.pid());
     EXPECT_TRUE(Contains(seen.text, Acp(u8"\u58ca\u308c\u3066"))) << vxtest::Utf8(seen.text);
     EXPECT_EQ(q.Wait(15000), 2u);
   }
+}
+
+// What the library refuses to make: a mode other than 2, a missing input, and any
+// password that has no canonical form (empty, spaces, control characters, anything
+// outside ASCII), since the stub could never be given it. Nothing is written, not even
+// a temporary file.
+TEST_F(SelfExtract, CreationRefusesBadArgumentsAndPasswordsThatCannotBeTyped) {
+  WriteAll(work / "in.zip", MakeZip({{"a.txt", Text("a")}}));
+  const std::string in = work / "in.zip", missing = work / "missing.zip";
+  const std::string greek = Acp(u8"pass\u03b1"), fullWidth = Acp(u8"\uff50\uff57");
+  struct Case {
+    const char* what;
+    const char* input;
+    const char* password;
+    DWORD mode;
+    DWORD code;
+  } cases[] = {
+      {"mode 0", in.c_str(), "PW", 0, TVDEV_ERR_INVALID_ARGUMENT},
+      {"mode 1", in.c_str(), "PW", 1, TVDEV_ERR_INVALID_ARGUMENT},
+      {"mode 3", in.c_str(), "PW", 3, TVDEV_ERR_INVALID_ARGUMENT},
+      {"empty password", in.c_str(), "", 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"no password", in.c_str(), nullptr, 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"space", in.c_str(), "PASS WORD", 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"tab", in.c_str(), "PW\t", 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"DEL", in.c_str(), "PW\x7f", 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"lower-case Greek letter", in.c_str(), greek.c_str(), 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"full-width letters", in.c_str(), fullWidth.c_str(), 2, TVDEV_ERR_INVALID_ARGUMENT},
+      {"missing input", missing.c_str(), "PW", 2, TVDEV_ERR_READ},
+      {"no input", nullptr, "PW", 2, TVDEV_ERR_INVALID_ARGUMENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(TVDEV_CreateSelfExtractEx(c.input, (work / "out.exe").c_str(), c.password,
+                                           c.mode, 0, nullptr, nullptr, 0, 1, 0));
+    EXPECT_EQ(TVDEV_GetLastError(0), c.code);
+    EXPECT_EQ(work.List(), (std::vector<std::string>{"in.zip"}));
+  }
+}
+
+// Killed while it decrypts, the stub leaves no plaintext: its temporary file exists only
+// as long as its handle.
+TEST_F(SelfExtract, KilledWhileDecryptingLeavesNoPlaintext) {
+  ASSERT_TRUE(Build({{"big.bin", Pattern(48u << 20)}}, "PW", 0, 1));
+  auto p = Start(work / "out.exe");
+  HWND folder = PassPasswordDialog(p, "PW");
+  ASSERT_NE(folder, nullptr);
+  vxtest::SetControlText(folder, kFolder, dest.path());
+  vxtest::ClickButton(folder, IDOK);
+  // Decryption fills the first half of the bar (0..500 of 1000).
+  ASSERT_TRUE(WaitUntil([&] {
+    HWND bar = FindProgressBar(p.pid());
+    const LRESULT pos = bar ? SendMessageA(bar, PBM_GETPOS, 0, 0) : 0;
+    return pos > 0 && pos < 500;
+  }, "decryption is under way", 60000));
+  EXPECT_FALSE(ListW(stubTemp).empty()) << "the plaintext is being written to a file";
+  ASSERT_TRUE(TerminateProcess(p.handle(), 9));
+  EXPECT_EQ(p.Wait(15000), 9u);
+  EXPECT_TRUE(dest.List().empty());
+  // TearDown checks that the temporary folder is empty.
+}
+
+namespace {
+
+// Names of the DLLs in a PE image's import directory (lower case).
+std::vector<std::string> StaticImports(const Bytes& pe) {
+  std::vector<std::string> out;
+  auto at = [&](size_t off, size_t n) { return off + n <= pe.size(); };
+  if (!at(0x3C, 4)) return out;
+  const uint32_t nt = *reinterpret_cast<const uint32_t*>(&pe[0x3C]);
+  if (!at(nt, sizeof(IMAGE_NT_HEADERS64))) return out;
+  const auto* h = reinterpret_cast<const IMAGE_NT_HEADERS64*>(&pe[nt]);
+  if (h->Signature != IMAGE_NT_SIGNATURE || h->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return out;
+  const auto* sections = IMAGE_FIRST_SECTION(h);
+  auto offset = [&](uint32_t rva) -> size_t {
+    for (int i = 0; i < h->FileHeader.NumberOfSections; ++i) {
+      const IMAGE_SECTION_HEADER& s = sections[i];
+      if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.SizeOfRawData)
+        return rva - s.VirtualAddress + s.PointerToRawData;
+    }
+    return pe.size();
+  };
+  const uint32_t dir = h->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  for (size_t d = offset(dir); at(d, sizeof(IMAGE_IMPORT_DESCRIPTOR)); d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    const auto* desc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(&pe[d]);
+    if (desc->Name == 0) break;
+    std::string name;
+    for (size_t n = offset(desc->Name); n < pe.size() && pe[n]; ++n)
+      name += static_cast<char>(tolower(pe[n]));
+    out.push_back(name);
+  }
+  return out;
+}
+
+}  // namespace
+
+// A self-decrypting file is run from folders like Downloads, where a DLL named like a
+// system one may wait. Its static imports are only DLLs the system never searches for
+// (its known DLLs), and a bcrypt, crypt32 or comctl32 planted beside it is not loaded:
+// Wine is told to prefer such a copy over its own, as Windows would.
+TEST_F(SelfExtract, DllsPlantedBesideTheFileAreNotLoaded) {
+  const std::vector<std::string> known = {"advapi32.dll", "gdi32.dll", "kernel32.dll",
+                                          "msvcrt.dll",   "ole32.dll", "shell32.dll",
+                                          "user32.dll"};
+  const std::vector<std::string> imports = StaticImports(ReadAll(vxtest::ExeFolder() + "tvsfxstub.exe"));
+  EXPECT_FALSE(imports.empty());
+  for (const std::string& dll : imports)
+    EXPECT_NE(std::find(known.begin(), known.end(), dll), known.end()) << dll << " is searched for";
+
+  ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
+  for (const char* dll : {"bcrypt.dll", "crypt32.dll", "comctl32.dll"})
+    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "tv_planted_dll.dll").c_str(), (work / dll).c_str(), FALSE));
+  const std::string mark = work / "planted-dll-loaded";
+  SetEnvironmentVariableA("TV_PLANTED_MARK", mark.c_str());
+  auto p = Start(work / "out.exe", L"bcrypt,crypt32,comctl32=n,b");
+  SetEnvironmentVariableA("TV_PLANTED_MARK", nullptr);
+  HWND folder = PassPasswordDialog(p, "PW");  // the password is checked with bcrypt
+  ASSERT_NE(folder, nullptr);
+  vxtest::ClickButton(folder, IDCANCEL);
+  EXPECT_EQ(p.Wait(15000), 1u);
+  EXPECT_FALSE(Exists(mark)) << "a planted DLL was loaded";
 }

@@ -10,7 +10,9 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "crypto.h"
 #include "selfextract.h"
@@ -72,16 +74,17 @@ INT_PTR CALLBACK PasswordProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
           Message(dlg, IDS_EMPTY_PASSWORD, MB_OK | MB_ICONEXCLAMATION);
           return TRUE;
         }
-        char narrow[600] = {};
-        WideCharToMultiByte(CP_ACP, 0, typed, -1, narrow, sizeof narrow, nullptr, nullptr);
+        // The same canonical form as the library that made the file; a text without
+        // one (a space, a character outside ASCII) cannot be the password.
+        std::optional<std::string> canonical = sfx::CanonicalPassword(std::wstring_view(typed));
         crypto::Wipe(typed, sizeof typed);
         const fmt::PayloadParams& p = st->payload->block.payload;
-        uint8_t key[32];
+        uint8_t key[32] = {};
         HCURSOR old = SetCursor(LoadCursor(nullptr, IDC_WAIT));
-        const bool right = sfx::PasswordKey(narrow, p.salt, p.iterations, key) &&
+        const bool right = canonical && sfx::PasswordKey(*canonical, p.salt, p.iterations, key) &&
                            stream::UnwrapDataKey(p, key, st->dataKey);
         SetCursor(old);
-        crypto::Wipe(narrow, sizeof narrow);
+        if (canonical) crypto::Wipe(canonical->data(), canonical->size());
         crypto::Wipe(key, sizeof key);
         if (right) {
           EndDialog(dlg, IDOK);
@@ -104,6 +107,25 @@ INT_PTR CALLBACK PasswordProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 // ---- Destination folder -------------------------------------------------------------
+
+// Wine's folder browser finds the proposed folder by comparing item ids, and its ids
+// carry each folder's last-access time. On Linux the first listing of a folder after a
+// change moves that time, so the browser's own walk down the path changes the folders
+// it then compares, and a folder changed a moment ago (a new subfolder) is missed: the
+// browser opens at the desktop. Listing each folder of the path once beforehand settles
+// those times; on Windows it only costs a few directory reads.
+void SettleFolderTimes(const std::wstring& path) {
+  for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+    for (const std::wstring& dir : {path.substr(0, at), path}) {
+      WIN32_FIND_DATAW fd;
+      HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+      if (f == INVALID_HANDLE_VALUE) continue;
+      while (FindNextFileW(f, &fd)) {
+      }
+      FindClose(f);
+    }
+  }
+}
 
 int CALLBACK BrowseProc(HWND w, UINT msg, LPARAM, LPARAM data) {
   if (msg == BFFM_INITIALIZED && data) SendMessageW(w, BFFM_SETSELECTIONW, TRUE, data);
@@ -128,6 +150,7 @@ INT_PTR CALLBACK FolderProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
           // The browser selects a folder only by its plain name: no trailing backslash
           // except on a drive root.
           for (size_t n = wcslen(current); n > 3 && current[n - 1] == L'\\'; --n) current[n - 1] = 0;
+          SettleFolderTimes(current);
           const std::wstring title = Text(IDS_BROWSE_TITLE);
           BROWSEINFOW bi{};
           bi.hwndOwner = dlg;
@@ -221,10 +244,38 @@ class Events : public zoras::ExtractEvents {
   uint64_t total_ = 0, done_ = 0, size_ = 0;
 };
 
+// Creates the file that holds the plain archive: in the user's temporary folder (wide
+// names: that folder may hold characters outside the ANSI code page), readable by this
+// handle only, and deleted by the system when the handle closes, so that no way out of
+// the process, a kill included, leaves the plaintext behind.
+HANDLE CreatePlainFile() {
+  wchar_t dir[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH) return INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    uint8_t r[8];
+    if (!crypto::Random(r, sizeof r)) return INVALID_HANDLE_VALUE;
+    wchar_t name[32];
+    wsprintfW(name, L"tvx%02x%02x%02x%02x%02x%02x%02x%02x.tmp", r[0], r[1], r[2], r[3], r[4],
+              r[5], r[6], r[7]);
+    HANDLE h = CreateFileW((std::wstring(dir) + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
 // Decrypts into a temporary file and extracts it; returns the exit code.
 int Extract(const stream::Payload& payload, const uint8_t dataKey[32], const std::wstring& folder) {
-  char tempDir[MAX_PATH] = {}, temp[MAX_PATH] = {};
-  if (!GetTempPathA(MAX_PATH, tempDir) || !GetTempFileNameA(tempDir, "tvx", 0, temp)) {
+  // Closing the handle deletes the file: on every way out of this function.
+  struct Owned {
+    HANDLE h;
+    ~Owned() {
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+  } plain{CreatePlainFile()};
+  if (plain.h == INVALID_HANDLE_VALUE) {
     Message(nullptr, IDS_FAILED, MB_OK | MB_ICONSTOP);
     return kFailed;
   }
@@ -235,21 +286,14 @@ int Extract(const stream::Payload& payload, const uint8_t dataKey[32], const std
   Pump();
 
   stream::Progress progress{DecryptProgress};
-  const DWORD e = stream::DecryptTo(payload, dataKey, temp, progress);
+  const DWORD e = stream::DecryptToHandle(payload, dataKey, plain.h, progress);
   zoras::ExtractError x = zoras::ExtractError::none;
   if (e == TVDEV_ERR_NONE) {
-    // Delete-on-close: the plain archive disappears with the handle, whatever happens.
-    HANDLE h = CreateFileA(temp, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      x = zoras::ExtractError::read;
-    } else {
-      zoras::FileSource source(h);
-      Events events;
-      x = zoras::extract_archive(source, folder, events);
-    }
+    zoras::FileSource source(plain.h);  // takes the handle over once the file is complete
+    plain.h = INVALID_HANDLE_VALUE;
+    Events events;
+    x = zoras::extract_archive(source, folder, events);
   }
-  DeleteFileA(temp);
   HWND owner = g_progress;
   ShowWindow(owner, SW_HIDE);
   int code = kExtracted;
@@ -317,9 +361,30 @@ int Run() {
   return code;
 }
 
+// The stub is run from wherever a user saved it, Downloads most often, where anyone may
+// have left a DLL named like a system one. Its only static imports are the system's
+// known DLLs, which are never searched for; bcrypt, crypt32 and comctl32 are
+// delay-loaded (see CMakeLists.txt), so nothing else loads before this runs. Where
+// SetDefaultDllDirectories is missing (Vista, 7 without KB2533623) each of them is
+// loaded here from the system folder by full path; a later load by name then finds the
+// module already loaded.
+void RestrictDllSearch() {
+  using SetDirs = BOOL(WINAPI*)(DWORD);
+  const auto set = reinterpret_cast<SetDirs>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (set && set(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  SetDllDirectoryW(L"");
+  wchar_t sys[MAX_PATH] = {};
+  const UINT n = GetSystemDirectoryW(sys, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return;
+  for (const wchar_t* dll : {L"bcrypt.dll", L"crypt32.dll", L"comctl32.dll"})
+    LoadLibraryExW((std::wstring(sys) + L"\\" + dll).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  RestrictDllSearch();
   g_instance = instance;
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);
