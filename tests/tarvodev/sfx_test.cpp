@@ -178,12 +178,12 @@ class SelfExtract : public ::testing::Test {
                                      english, 0);
   }
   // Starts `exe` with TEMP and TMP pointing at the stub's own temporary folder.
-  vxtest::Process Start(const std::string& exe, const wchar_t* dllOverrides = nullptr) {
+  vxtest::Process Start(const std::string& exe) {
     struct Env {
       const wchar_t* name;
       std::wstring old;
       bool had;
-    } env[] = {{L"TEMP", {}, false}, {L"TMP", {}, false}, {L"WINEDLLOVERRIDES", {}, false}};
+    } env[] = {{L"TEMP", {}, false}, {L"TMP", {}, false}};
     for (Env& e : env) {
       wchar_t buf[1024] = {};
       e.had = GetEnvironmentVariableW(e.name, buf, 1024) != 0;
@@ -191,7 +191,6 @@ class SelfExtract : public ::testing::Test {
     }
     SetEnvironmentVariableW(L"TEMP", stubTemp.c_str());
     SetEnvironmentVariableW(L"TMP", stubTemp.c_str());
-    if (dllOverrides) SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (env[2].old + L";" + dllOverrides).c_str());
     auto p = vxtest::Process::Start(Quoted(exe), work.path());
     for (Env& e : env) SetEnvironmentVariableW(e.name, e.had ? e.old.c_str() : nullptr);
     return p;
@@ -509,14 +508,32 @@ TEST_F(SelfExtract, DllsPlantedBesideTheFileAreNotLoaded) {
   const std::vector<std::string> imports = StaticImports(ReadAll(vxtest::ExeFolder() + "tvsfxstub.exe"));
   EXPECT_FALSE(imports.empty());
   for (const std::string& dll : imports)
-    EXPECT_NE(std::find(known.begin(), known.end(), dll), known.end()) << dll << " is searched for";
+    EXPECT_EQ(std::count(known.begin(), known.end(), dll), 1) << dll << " is searched for";
+
+  // Wine's own copies of these DLLs win over a planted one unless the program's
+  // settings say otherwise; a file of its own name keeps the setting to this test.
+  const char* const planted[] = {"bcrypt", "crypt32", "comctl32"};
+  const std::string exe = "tvsfx_planted.exe";
+  const std::string key = "Software\\Wine\\AppDefaults\\" + exe;
+  HKEY overrides = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (key + "\\DllOverrides").c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &overrides, nullptr), ERROR_SUCCESS);
+  for (const char* dll : planted)
+    RegSetValueExA(overrides, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
+  RegCloseKey(overrides);
+  struct RemoveKey {
+    const std::string& key;
+    ~RemoveKey() { RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str()); }
+  } removeKey{key};
 
   ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
-  for (const char* dll : {"bcrypt.dll", "crypt32.dll", "comctl32.dll"})
-    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "tv_planted_dll.dll").c_str(), (work / dll).c_str(), FALSE));
+  ASSERT_TRUE(MoveFileA((work / "out.exe").c_str(), (work / exe).c_str()));
+  for (const char* dll : planted)
+    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "tv_planted_dll.dll").c_str(),
+                          (work / (std::string(dll) + ".dll")).c_str(), FALSE));
   const std::string mark = work / "planted-dll-loaded";
   SetEnvironmentVariableA("TV_PLANTED_MARK", mark.c_str());
-  auto p = Start(work / "out.exe", L"bcrypt,crypt32,comctl32=n,b");
+  auto p = Start(work / exe);
   SetEnvironmentVariableA("TV_PLANTED_MARK", nullptr);
   HWND folder = PassPasswordDialog(p, "PW");  // the password is checked with bcrypt
   ASSERT_NE(folder, nullptr);
