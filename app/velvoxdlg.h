@@ -24,6 +24,12 @@ class CVelvoxDlg : public fw::CDialog {
   static std::string ResolveShellPath(const std::string& path);
   void KeepLastArchiveArgument();
 
+  // Decryption (decrypt/). keyName: 33 bytes; keyIdBlock: 32 bytes.
+  BOOL ReadArchiveKeyInfo(const char* path, char* keyName, unsigned char* keyIdBlock);
+  BOOL KeyNameRegistered(const char* name);
+  BOOL DecryptToFolder(const std::string& archivePath, const std::string& keyName,
+                       const std::string& folder);
+
   int EncryptJob();
   int DecryptJob();
   BOOL ReleaseGuard();
