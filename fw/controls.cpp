@@ -5,57 +5,75 @@
 namespace fw {
 
 namespace {
-// The window property that leads the subclass procedure back to its wrapper.
-const char kWrapperProp[] = "fw.CSubclassedEdit";
+// The window property that leads the subclass procedure back to its hook.
+const char kHookProp[] = "fw.CSubclassHook";
 }  // namespace
 
-CSubclassedEdit::~CSubclassedEdit() { Unsubclass(); }
+CSubclassHook::~CSubclassHook() { Unhook(); }
 
-BOOL CSubclassedEdit::SubclassDlgItem(int id, HWND dialog) {
-  HWND h = ::GetDlgItem(dialog, id);
+BOOL CSubclassHook::Hook(HWND h) {
   if (!h) return FALSE;
-  if (h == m_hWnd && m_pfnSuper) return TRUE;
-  Unsubclass();
-  m_hWnd = h;
-  ::SetPropA(h, kWrapperProp, this);
+  if (h == m_hHooked && m_pfnSuper) return TRUE;
+  Unhook();
+  m_hHooked = h;
+  ::SetPropA(h, kHookProp, this);
   m_pfnSuper = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SubclassProc)));
   return m_pfnSuper != nullptr;
 }
 
-void CSubclassedEdit::Unsubclass() {
-  if (m_hWnd && m_pfnSuper && ::IsWindow(m_hWnd) && ::GetPropA(m_hWnd, kWrapperProp) == this) {
-    ::SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
-    ::RemovePropA(m_hWnd, kWrapperProp);
+void CSubclassHook::Unhook() {
+  if (m_hHooked && m_pfnSuper && ::IsWindow(m_hHooked) && ::GetPropA(m_hHooked, kHookProp) == this) {
+    ::SetWindowLongPtrA(m_hHooked, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
+    ::RemovePropA(m_hHooked, kHookProp);
   }
   m_pfnSuper = nullptr;
+  m_hHooked = nullptr;
+}
+
+LRESULT CSubclassHook::CallSuper(UINT msg, WPARAM wParam, LPARAM lParam) {
+  return ::CallWindowProcA(m_pfnSuper, m_hHooked, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK CSubclassHook::SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* self = static_cast<CSubclassHook*>(::GetPropA(hwnd, kHookProp));
+  if (!self || !self->m_pfnSuper) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (msg == WM_NCDESTROY) {
+    WNDPROC super = self->m_pfnSuper;
+    ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(super));
+    ::RemovePropA(hwnd, kHookProp);
+    self->m_pfnSuper = nullptr;
+    self->m_hHooked = nullptr;
+    self->OnUnhooked();
+    return ::CallWindowProcA(super, hwnd, msg, wParam, lParam);
+  }
+  // No exception may unwind through the system's window procedures.
+  try {
+    return self->HookedProc(msg, wParam, lParam);
+  } catch (...) {
+    return 0;
+  }
+}
+
+BOOL CSubclassedEdit::SubclassDlgItem(int id, HWND dialog) {
+  HWND h = ::GetDlgItem(dialog, id);
+  if (!h) return FALSE;
+  m_hWnd = h;
+  return Hook(h);
 }
 
 LRESULT CSubclassedEdit::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   return Default(msg, wParam, lParam);
 }
 
-LRESULT CSubclassedEdit::Default(UINT msg, WPARAM wParam, LPARAM lParam) {
-  return ::CallWindowProcA(m_pfnSuper, m_hWnd, msg, wParam, lParam);
+BOOL CSubclassedComboBox::SubclassWindow(HWND h) {
+  if (!h) return FALSE;
+  m_hWnd = h;
+  return Hook(h);
 }
 
-LRESULT CALLBACK CSubclassedEdit::SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto* self = static_cast<CSubclassedEdit*>(::GetPropA(hwnd, kWrapperProp));
-  if (!self || !self->m_pfnSuper) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
-  if (msg == WM_NCDESTROY) {
-    WNDPROC super = self->m_pfnSuper;
-    ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(super));
-    ::RemovePropA(hwnd, kWrapperProp);
-    self->m_pfnSuper = nullptr;
-    self->m_hWnd = nullptr;
-    return ::CallWindowProcA(super, hwnd, msg, wParam, lParam);
-  }
-  // No exception may unwind through the system's window procedures.
-  try {
-    return self->WindowProc(msg, wParam, lParam);
-  } catch (...) {
-    return 0;
-  }
+LRESULT CSubclassedComboBox::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  return Default(msg, wParam, lParam);
 }
 
 std::string CComboBox::GetLBText(int index) const {

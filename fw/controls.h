@@ -20,16 +20,35 @@ class CEdit : public CWnd {
   }
 };
 
-// An edit control whose messages pass through WindowProc first. The subclass is an
-// ANSI window procedure, so WM_CHAR carries code-page bytes (a double-byte character
-// arrives as two messages, lead byte first) whatever the caller's character set.
-class CSubclassedEdit : public CEdit {
+// Routes the messages of one window through a wrapper's procedure until the window is
+// destroyed. The subclass is an ANSI window procedure, so WM_CHAR carries code-page
+// bytes (a double-byte character arrives as two messages, lead byte first) whatever the
+// control's own character set.
+class CSubclassHook {
  public:
-  CSubclassedEdit() = default;
-  ~CSubclassedEdit() override;
-  CSubclassedEdit(const CSubclassedEdit&) = delete;
-  CSubclassedEdit& operator=(const CSubclassedEdit&) = delete;
+  CSubclassHook() = default;
+  virtual ~CSubclassHook();
+  CSubclassHook(const CSubclassHook&) = delete;
+  CSubclassHook& operator=(const CSubclassHook&) = delete;
 
+ protected:
+  // Hooks `h`; hooking the same window again does nothing.
+  BOOL Hook(HWND h);
+  void Unhook();
+  LRESULT CallSuper(UINT msg, WPARAM wParam, LPARAM lParam);
+  virtual LRESULT HookedProc(UINT msg, WPARAM wParam, LPARAM lParam) = 0;
+  // The window is being destroyed; the hook has already let go of it.
+  virtual void OnUnhooked() {}
+
+ private:
+  static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  HWND m_hHooked = nullptr;
+  WNDPROC m_pfnSuper = nullptr;
+};
+
+// An edit control whose messages pass through WindowProc first.
+class CSubclassedEdit : public CEdit, private CSubclassHook {
+ public:
   // Attaches to control `id` of `dialog` and routes its messages through WindowProc
   // until the control is destroyed. Attaching again to the same window does nothing.
   BOOL SubclassDlgItem(int id, HWND dialog);
@@ -37,12 +56,13 @@ class CSubclassedEdit : public CEdit {
  protected:
   // Handles one message; call Default() for the control's own handling.
   virtual LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
-  LRESULT Default(UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT Default(UINT msg, WPARAM wParam, LPARAM lParam) { return CallSuper(msg, wParam, lParam); }
 
  private:
-  void Unsubclass();
-  static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  WNDPROC m_pfnSuper = nullptr;
+  LRESULT HookedProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return WindowProc(msg, wParam, lParam);
+  }
+  void OnUnhooked() override { m_hWnd = nullptr; }
 };
 
 class CComboBox : public CWnd {
@@ -60,6 +80,22 @@ class CComboBox : public CWnd {
     return static_cast<int>(SendMessage(CB_SETITEMDATA, index, reinterpret_cast<LPARAM>(data)));
   }
   void ResetContent() const { SendMessage(CB_RESETCONTENT); }
+};
+
+// A combo box whose messages pass through WindowProc first.
+class CSubclassedComboBox : public CComboBox, private CSubclassHook {
+ public:
+  BOOL SubclassWindow(HWND h);
+
+ protected:
+  virtual LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT Default(UINT msg, WPARAM wParam, LPARAM lParam) { return CallSuper(msg, wParam, lParam); }
+
+ private:
+  LRESULT HookedProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
+    return WindowProc(msg, wParam, lParam);
+  }
+  void OnUnhooked() override { m_hWnd = nullptr; }
 };
 
 // A non-owning image-list handle. An image list given to a list view without

@@ -12,6 +12,16 @@ void DDX_Text(CDataExchange* dx, int id, std::string& value) {
     dlg.SetDlgItemText(id, value);
 }
 
+void DDV_MaxChars(CDataExchange* dx, int id, const std::string& value, int maxBytes) {
+  HWND control = ::GetDlgItem(dx->m_hDlg, id);
+  if (!dx->m_bSaveAndValidate) {
+    ::SendMessageA(control, EM_LIMITTEXT, static_cast<WPARAM>(maxBytes), 0);
+  } else if (value.size() > static_cast<size_t>(maxBytes)) {
+    dx->m_bFailed = true;
+    ::SetFocus(control);
+  }
+}
+
 void DDX_Check(CDataExchange* dx, int id, int& value) {
   if (dx->m_bSaveAndValidate)
     value = static_cast<int>(::IsDlgButtonChecked(dx->m_hDlg, id));
@@ -60,7 +70,7 @@ void CDialog::EndDialog(INT_PTR result) {
 BOOL CDialog::UpdateData(BOOL save) {
   CDataExchange dx{m_hWnd, save != FALSE};
   DoDataExchange(&dx);
-  return TRUE;
+  return dx.m_bFailed ? FALSE : TRUE;
 }
 
 BOOL CDialog::OnInitDialog() {

@@ -15,8 +15,12 @@ namespace fw {
 struct CDataExchange {
   HWND m_hDlg;
   bool m_bSaveAndValidate;
+  bool m_bFailed = false;  // a check refused the data; UpdateData returns FALSE
 };
 void DDX_Text(CDataExchange* dx, int id, std::string& value);
+// At most `maxBytes` bytes in edit `id`: the limit goes to the control (EM_LIMITTEXT),
+// and a longer text taken from it fails the exchange with the focus on the field.
+void DDV_MaxChars(CDataExchange* dx, int id, const std::string& value, int maxBytes);
 void DDX_Check(CDataExchange* dx, int id, int& value);
 
 class CDialog : public CWnd {
@@ -36,6 +40,7 @@ class CDialog : public CWnd {
   // its own DestroyWindow from its destructor.
   virtual BOOL DestroyWindow();
   void EndDialog(INT_PTR result);
+  // FALSE when a check of DoDataExchange refused the data.
   BOOL UpdateData(BOOL save = TRUE);
 
   UINT m_nIDTemplate;

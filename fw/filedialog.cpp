@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app.h"
+#include "mbcs.h"
 
 namespace fw {
 
@@ -19,6 +20,8 @@ CFileDialog::CFileDialog(BOOL open, const std::string& defExt, const std::string
   m_ofn.nFilterIndex = 1;
   m_ofn.lpstrFile = m_szFile;
   m_ofn.nMaxFile = MAX_PATH;
+  m_ofn.lpstrFileTitle = m_szFileTitle;
+  m_ofn.nMaxFileTitle = MAX_PATH;
   m_ofn.lpstrDefExt = m_defExt.empty() ? nullptr : m_defExt.c_str();
   m_ofn.lpfnHook = HookProc;
   m_ofn.lCustData = reinterpret_cast<LPARAM>(this);
@@ -28,6 +31,44 @@ void CFileDialog::SetTemplate(UINT id) {
   m_ofn.Flags |= OFN_ENABLETEMPLATE;
   m_ofn.hInstance = AfxGetResourceHandle();
   m_ofn.lpTemplateName = MAKEINTRESOURCEA(id);
+}
+
+std::string CFileDialog::GetPathName() const {
+  HWND dlg = GetOwnerDialog();
+  const std::string spec = dlg ? GetFileName() : std::string();
+  if (spec.empty()) return m_szFile;
+  // Formed here rather than by CDM_GETFILEPATH, which some implementations build by
+  // appending even a full path to the current folder.
+  const bool drive = spec.size() >= 2 && spec[1] == ':' && !::IsDBCSLeadByte(static_cast<BYTE>(spec[0]));
+  if (drive || spec.compare(0, 2, "\\\\") == 0) return spec;
+  char folder[MAX_PATH] = {};
+  if (::SendMessageA(dlg, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(folder)) <= 0)
+    return m_szFile;
+  std::string path = folder;
+  if (spec[0] == '\\') return path.substr(0, 2) + spec;  // from the root of the folder's drive
+  if (path.empty() || ReverseFindBackslash(path) != path.size() - 1) path += '\\';
+  return path + spec;
+}
+
+std::string CFileDialog::GetFileName() const {
+  if (HWND dlg = GetOwnerDialog()) {
+    char spec[MAX_PATH] = {};
+    if (::SendMessageA(dlg, CDM_GETSPEC, MAX_PATH, reinterpret_cast<LPARAM>(spec)) < 0) return {};
+    return spec;
+  }
+  return m_szFileTitle;
+}
+
+void CFileDialog::SetDefExt(const std::string& ext) {
+  m_defExt = ext;
+  m_ofn.lpstrDefExt = m_defExt.empty() ? nullptr : m_defExt.c_str();
+  if (HWND dlg = GetOwnerDialog())
+    ::SendMessageA(dlg, CDM_SETDEFEXT, 0, reinterpret_cast<LPARAM>(m_defExt.c_str()));
+}
+
+void CFileDialog::SetInitialDir(const std::string& folder) {
+  m_initialDir = folder;
+  m_ofn.lpstrInitialDir = m_initialDir.empty() ? nullptr : m_initialDir.c_str();
 }
 
 INT_PTR CFileDialog::DoModal() {

@@ -21,7 +21,17 @@ class CFileDialog {
   CFileDialog& operator=(const CFileDialog&) = delete;
 
   INT_PTR DoModal();
-  std::string GetPathName() const { return m_szFile; }
+  // The chosen path after DoModal. While the dialog runs: the path of the name typed,
+  // from the dialog's folder and its name field as typed (no default extension
+  // appended); with an empty field, the path last accepted.
+  std::string GetPathName() const;
+  // While the dialog runs: the text of its file-name field as typed (CDM_GETSPEC);
+  // afterwards the chosen file's name without its folder.
+  std::string GetFileName() const;
+  // The extension that the dialog appends to a name typed without one; while the
+  // dialog runs it goes to the dialog (CDM_SETDEFEXT).
+  void SetDefExt(const std::string& ext);
+  void SetInitialDir(const std::string& folder);
   // 1-based index of the selected filter.
   DWORD GetFilterIndex() const { return m_ofn.nFilterIndex; }
   // Uses template `id` of the program's resources as the child dialog.
@@ -45,7 +55,9 @@ class CFileDialog {
   BOOL m_bOpen;
   std::string m_defExt;
   std::string m_filter;  // with '|' replaced by NUL
+  std::string m_initialDir;
   char m_szFile[MAX_PATH] = {};
+  char m_szFileTitle[MAX_PATH] = {};
   CWnd* m_pParent;
 };
 
