@@ -37,6 +37,15 @@ class CVelvoxApp : public fw::CWinApp {
   BOOL LoadTemplateFolder();
   BOOL WriteKeyListFile(const std::vector<std::string>& names);
 
+  // The self-decrypting options into [VELVOX] of `iniPath` (dialogs/sfxsettings.cpp).
+  // 0 all written, 2 a write failed. StoreSfxSettings goes through the elevated
+  // settings writer when `elevate` is set: 1 declined, 3 writer unreachable, 4 its
+  // challenge failed.
+  int SaveSfxSettings(const std::string& iniPath);
+  int StoreSfxSettings(const std::string& iniPath, BOOL elevate);
+  // Whether the file can be opened for writing (it is created when missing).
+  static BOOL IsFileWritable(const std::string& path);
+
   // Settings.
   int m_nUseTempList = 0;
   int m_nUseToken = 0;
