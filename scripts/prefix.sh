@@ -2,20 +2,26 @@
 # Creates the build tree's Wine prefix once: Japanese font replacements, no window
 # manager delays, and the suite's folders. A finished prefix carries a stamp and is
 # left alone; delete build/win64/prefix to make a new one.
+#
+# The prefix is a copy of build/win64/prefix-base, the same preparation without the
+# suite's installer step, which is made once and never run in: tests that need a
+# machine without the suite (the setup's test) copy it too.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-stamp=$WINEPREFIX/.velvox-ready
-[ -f "$stamp" ] && exec "$VX_ROOT/scripts/suite-install.sh"
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-wineboot -i </dev/null >/dev/null 2>&1
-wineserver -w
+base=$VX_BUILD/prefix-base
+stamp=.velvox-ready
 
-reg=$(mktemp --suffix=.reg)
-# regedit /S reads a .reg file reliably only as UTF-16LE with a BOM.
-{
-  printf '\xef\xbb\xbf'
-  cat <<'REG'
+if [ ! -f "$base/$stamp" ]; then
+  rm -rf "$base"
+  mkdir -p "$base"
+  WINEPREFIX=$base wineboot -i </dev/null >/dev/null 2>&1
+  WINEPREFIX=$base wineserver -w
+
+  reg=$(mktemp --suffix=.reg)
+  # regedit /S reads a .reg file reliably only as UTF-16LE with a BOM.
+  {
+    printf '\xef\xbb\xbf'
+    cat <<'REG'
 Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
@@ -30,9 +36,14 @@ Windows Registry Editor Version 5.00
 "Managed"="N"
 "Decorated"="Y"
 REG
-} | iconv -f UTF-8 -t UTF-16LE > "$reg"
-wine regedit /S "$(winepath -w "$reg")" </dev/null >/dev/null 2>&1
-wineserver -w
-rm -f "$reg"
-touch "$stamp"
+  } | iconv -f UTF-8 -t UTF-16LE > "$reg"
+  WINEPREFIX=$base wine regedit /S "$(WINEPREFIX=$base winepath -w "$reg")" </dev/null >/dev/null 2>&1
+  WINEPREFIX=$base wineserver -w
+  rm -f "$reg"
+  touch "$base/$stamp"
+fi
+
+if [ ! -f "$WINEPREFIX/$stamp" ]; then
+  "$VX_ROOT/scripts/copy-prefix.sh" "$base" "$WINEPREFIX"
+fi
 exec "$VX_ROOT/scripts/suite-install.sh"
