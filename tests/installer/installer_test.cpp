@@ -1,0 +1,458 @@
+// velvox-setup.exe on a machine that has never seen the suite: a fresh Wine prefix of
+// this test's own (run.sh). The tests share that machine and run in order: install,
+// the Explorer entries, upgrade, uninstall.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "resource.h"
+#include "uidriver.h"
+#include "vxshell.h"
+
+namespace {
+
+using vxtest::Acp;
+
+const char kUninstallKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TARVO-Pro velvox";
+const char kAppPathKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\velvox.exe";
+const char kGuardKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+    "{5D2C8E41-7A03-4F6B-9E15-2C7B40A9D3E8}";
+const char kMailAddOnKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+    "{A3E91F07-4C2D-4B88-8F6A-71D05E3C92B4}";
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kWriterClsidKey[] =
+    "Software\\Classes\\CLSID\\{4E8A1C37-90B2-4F6D-8C15-A3D27E6B0F92}";
+const char kShellClsidKey[] = "Software\\Classes\\CLSID\\" VXSHELL_CLSID_TEXT;
+const char kFileVerb[] = "Software\\Classes\\*\\shell\\velvox.encrypt";
+const char kFolderVerb[] = "Software\\Classes\\Directory\\shell\\velvox.encrypt";
+
+const char* const kProgramFiles[] = {
+    "velvox.exe",  "vxshell.dll",  "tarvodev.dll", "Zoras.dll",   "tvkeyadm.exe",
+    "tvxdrv.dll",  "tvresident.exe", "KvrGrd.dll", "tglogsvc.exe", "TCTrace.dll",
+    "tgexplog.dll", "tcexplog.dll", "tvsetwr.exe", "uninstall.exe"};
+
+std::string Folder(int csidl) {
+  char path[MAX_PATH] = {};
+  EXPECT_EQ(S_OK, ::SHGetFolderPathA(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path));
+  return path;
+}
+std::string InstallDir() { return Folder(CSIDL_PROGRAM_FILES) + "\\Norvane\\TARVO-Pro"; }
+std::string DataDir() { return Folder(CSIDL_COMMON_APPDATA) + "\\Norvane\\TARVO-Pro"; }
+std::string MenuDir() { return Folder(CSIDL_COMMON_PROGRAMS) + "\\TARVO-Pro velvox"; }
+std::string Velvox() { return InstallDir() + "\\velvox.exe"; }
+
+bool Exists(const std::string& path) {
+  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool KeyExists(HKEY root, const std::string& key) {
+  HKEY h = nullptr;
+  if (::RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &h) != ERROR_SUCCESS)
+    return false;
+  ::RegCloseKey(h);
+  return true;
+}
+
+// The value's text, or "<missing>".
+std::string RegText(HKEY root, const std::string& key, const char* value) {
+  char buf[1024] = {};
+  DWORD size = sizeof(buf);
+  if (::RegGetValueA(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, buf,
+                     &size) != ERROR_SUCCESS)
+    return "<missing>";
+  return buf;
+}
+
+DWORD RegNumber(HKEY root, const std::string& key, const char* value) {
+  DWORD data = 0xFFFFFFFF, size = sizeof(data);
+  ::RegGetValueA(root, key.c_str(), value, RRF_RT_REG_DWORD, nullptr,
+                 &data, &size);
+  return data;
+}
+
+std::string IniText(const std::string& file, const char* section, const char* key) {
+  char buf[260] = {};
+  ::GetPrivateProfileStringA(section, key, "<missing>", buf, sizeof(buf), file.c_str());
+  return buf;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A string of a file's version resource, in its first translation.
+std::string VersionString(const std::string& file, const char* name) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (size == 0) return "<no version resource>";
+  std::vector<char> data(size);
+  if (!::GetFileVersionInfoA(file.c_str(), 0, size, data.data())) return "<unreadable>";
+  struct Translation { WORD lang, cp; }* tr = nullptr;
+  UINT len = 0;
+  if (!::VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&tr),
+                        &len) || len < sizeof(*tr))
+    return "<no translation>";
+  char path[80];
+  wsprintfA(path, "\\StringFileInfo\\%04x%04x\\%s", tr->lang, tr->cp, name);
+  char* text = nullptr;
+  if (!::VerQueryValueA(data.data(), path, reinterpret_cast<void**>(&text), &len) || !text)
+    return "<missing>";
+  return text;
+}
+
+struct ShortcutInfo {
+  std::string target, arguments;
+};
+ShortcutInfo ReadShortcut(const std::string& lnk) {
+  ShortcutInfo info;
+  IShellLinkA* link = nullptr;
+  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void**>(&link))))
+    return info;
+  IPersistFile* file = nullptr;
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+    wchar_t wide[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, lnk.c_str(), -1, wide, MAX_PATH);
+    if (SUCCEEDED(file->Load(wide, STGM_READ))) {
+      char buf[1024] = {};
+      if (SUCCEEDED(link->GetPath(buf, MAX_PATH, nullptr, SLGP_RAWPATH))) info.target = buf;
+      if (SUCCEEDED(link->GetArguments(buf, sizeof(buf)))) info.arguments = buf;
+    }
+    file->Release();
+  }
+  link->Release();
+  return info;
+}
+
+std::string Upper(std::string s) {
+  ::CharUpperBuffA(s.data(), static_cast<DWORD>(s.size()));
+  return s;
+}
+
+// Runs the setup (or the uninstaller) silently and returns its exit code. The NSIS
+// uninstaller copies itself to the temporary folder and lets the copy work, so the
+// copies it started are waited for as well.
+DWORD RunSilently(const std::string& exe) {
+  vxtest::Process p = vxtest::Process::Start("\"" + exe + "\" /S");
+  const DWORD code = p.Wait(60000);
+  HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32 pe{};
+  pe.dwSize = sizeof(pe);
+  for (BOOL ok = ::Process32First(snap, &pe); ok; ok = ::Process32Next(snap, &pe)) {
+    if (pe.th32ParentProcessID != p.pid()) continue;
+    HANDLE child = ::OpenProcess(SYNCHRONIZE, FALSE, pe.th32ProcessID);
+    if (!child) continue;
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child, 60000)) << pe.szExeFile;
+    ::CloseHandle(child);
+  }
+  ::CloseHandle(snap);
+  return code;
+}
+
+std::string SetupPath() {
+  char path[MAX_PATH] = {};
+  const DWORD n = ::GetEnvironmentVariableA("VX_SETUP", path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string();
+}
+
+// A data object with a CF_HDROP of `paths`, as Explorer hands a selection to a verb's
+// drop target.
+class FileDrop final : public IDataObject {
+ public:
+  explicit FileDrop(const std::vector<std::string>& paths) {
+    std::wstring list;
+    for (const std::string& p : paths) {
+      wchar_t wide[MAX_PATH] = {};
+      ::MultiByteToWideChar(CP_ACP, 0, p.c_str(), -1, wide, MAX_PATH);
+      list += wide;
+      list += L'\0';
+    }
+    list += L'\0';
+    bytes_.resize(sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+    auto* df = reinterpret_cast<DROPFILES*>(bytes_.data());
+    df->pFiles = sizeof(DROPFILES);
+    df->fWide = TRUE;
+    memcpy(bytes_.data() + sizeof(DROPFILES), list.data(), list.size() * sizeof(wchar_t));
+  }
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IDataObject) {
+      *out = this;
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetData(FORMATETC* fmt, STGMEDIUM* medium) override {
+    if (QueryGetData(fmt) != S_OK) return DV_E_FORMATETC;
+    HGLOBAL g = ::GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
+    memcpy(::GlobalLock(g), bytes_.data(), bytes_.size());
+    ::GlobalUnlock(g);
+    medium->tymed = TYMED_HGLOBAL;
+    medium->hGlobal = g;
+    medium->pUnkForRelease = nullptr;
+    return S_OK;
+  }
+  STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  STDMETHODIMP QueryGetData(FORMATETC* fmt) override {
+    return fmt && fmt->cfFormat == CF_HDROP && (fmt->tymed & TYMED_HGLOBAL) ? S_OK
+                                                                           : DV_E_FORMATETC;
+  }
+  STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
+    out->ptd = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+  STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
+    return OLE_E_ADVISENOTSUPPORTED;
+  }
+  STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+  STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+ private:
+  std::vector<char> bytes_;
+};
+
+// What the job that velvox started with `sources` shows first, answered with Cancel.
+// Returns its text.
+std::string CancelFirstDialog(const std::string& what) {
+  vxtest::MessageBoxSeen box = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000);
+  EXPECT_NE(nullptr, box.hwnd) << what;
+  if (box.hwnd) {
+    EXPECT_TRUE(vxtest::WaitWindowGone(box.hwnd)) << what;
+  }
+  return box.text;
+}
+
+class Installer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+  static void TearDownTestSuite() { ::CoUninitialize(); }
+};
+
+TEST_F(Installer, SilentSetupInstallsEveryFileAndRegistration) {
+  const std::string setup = SetupPath();
+  ASSERT_TRUE(Exists(setup)) << "VX_SETUP names no setup: " << setup;
+  ASSERT_FALSE(Exists(InstallDir())) << "the prefix is not fresh";
+  ASSERT_EQ(0u, RunSilently(setup));
+
+  for (const char* f : kProgramFiles) EXPECT_TRUE(Exists(InstallDir() + "\\" + f)) << f;
+
+  // Version and publisher: the setup, its uninstall entry and velvox.exe agree.
+  EXPECT_EQ(VX_VERSION_TEXT, VersionString(Velvox(), "FileVersion"));
+  const std::string publisher = VersionString(Velvox(), "CompanyName");
+  EXPECT_EQ("Norvane", publisher);
+  EXPECT_EQ(VX_VERSION_TEXT, VersionString(setup, "ProductVersion"));
+  EXPECT_EQ(publisher, VersionString(setup, "CompanyName"));
+  EXPECT_EQ(VX_VERSION_TEXT, RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayVersion"));
+  EXPECT_EQ(publisher, RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "Publisher"));
+  EXPECT_EQ("TARVO-Pro velvox", RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"));
+  EXPECT_EQ("\"" + InstallDir() + "\\uninstall.exe\"",
+            RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "UninstallString"));
+
+  const std::string dir = InstallDir();
+  const std::string data = DataDir();
+  const struct {
+    std::string key;
+    const char* value;  // nullptr: the key's default value
+    std::string expected;
+  } texts[] = {
+      {kAppPathKey, nullptr, Velvox()},
+      {kAppPathKey, "Path", dir},
+      {std::string(kWriterClsidKey) + "\\LocalServer32", nullptr, "\"" + dir + "\\tvsetwr.exe\""},
+      {std::string(kShellClsidKey) + "\\InprocServer32", nullptr, dir + "\\vxshell.dll"},
+      {std::string(kShellClsidKey) + "\\InprocServer32", "ThreadingModel", "Apartment"},
+      {kFileVerb, "MultiSelectModel", "Player"},
+      {std::string(kFileVerb) + "\\DropTarget", "CLSID", VXSHELL_CLSID_TEXT},
+      {std::string(kFileVerb) + "\\command", nullptr, "\"" + Velvox() + "\" \"%1\""},
+      {kFolderVerb, "MultiSelectModel", "Player"},
+      {std::string(kFolderVerb) + "\\DropTarget", "CLSID", VXSHELL_CLSID_TEXT},
+      {std::string(kFolderVerb) + "\\command", nullptr, "\"" + Velvox() + "\" \"%1\""},
+      {"Software\\Classes\\.xss", nullptr, "velvox.xss"},
+      {"Software\\Classes\\velvox.xss\\DefaultIcon", nullptr, "\"" + Velvox() + "\",-128"},
+      {"Software\\Classes\\velvox.xss\\shell\\open\\command", nullptr, "\"" + Velvox() + "\" \"%1\""},
+      {kRunKey, "TARVO-Pro log service", "\"" + dir + "\\tglogsvc.exe\""},
+      {kRunKey, "TARVO-Pro resident", "\"" + dir + "\\tvresident.exe\""},
+      {"Software\\Norvane\\TARVO-Pro\\LogService", "TempLogFolder", data + "\\Log"},
+      {"SYSTEM\\CurrentControlSet\\Services\\kvrflt", "Media", data + "\\kvrfltme.ini"},
+  };
+  for (const auto& t : texts)
+    EXPECT_EQ(t.expected, RegText(HKEY_LOCAL_MACHINE, t.key, t.value))
+        << t.key << " " << (t.value ? t.value : "(default)");
+  // The same through the merged view that the shell reads.
+  EXPECT_EQ("velvox.xss", RegText(HKEY_CLASSES_ROOT, ".xss", nullptr));
+  // The guard's version selects the log service's interface (5.1); the add-on counts as
+  // installed when its key exists.
+  EXPECT_EQ(0x05010000u, RegNumber(HKEY_LOCAL_MACHINE, kGuardKey, "Version"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kMailAddOnKey));
+
+  // The key store, made by tvkeyadm, and the folders the suite's libraries write to from
+  // the user's process. (Their rights cannot be read back here: Wine keeps no file
+  // ACLs, it only maps a DACL to Unix mode bits.)
+  EXPECT_TRUE(Exists(data + "\\keystore.dat"));
+  for (const char* f : {"Log", "Guard", "LogService", "mediahook.log"})
+    EXPECT_TRUE(Exists(data + "\\" + f)) << f;
+
+  // Settings with their defaults.
+  const std::string policy = data + "\\policy.ini";
+  const struct {
+    const char* section;
+    const char* key;
+    const char* value;
+  } defaults[] = {{"OPTION", "USETEMPLIST", "0"}, {"OPTION", "LASTKEYNAME", "0"},
+                  {"OPTION", "KEYINDISABLE", "0"}, {"OPTION", "USETOKEN", "0"},
+                  {"OPTION", "PLUGINNAME", ""},    {"VELVOX", "PWRETRYLIST", "0"},
+                  {"VELVOX", "PWRETRYMODE", "0"},  {"VELVOX", "EXTMODE", "0"},
+                  {"VELVOX", "PWRETRYMAX", "5"},   {"VELVOX", "PWLEN", "1"},
+                  {"VELVOX", "EXTSTRING", "ex_"},  {"VELVOX", "SELFEXTRACT", "0"},
+                  {"VELVOX", "SELFEXTLANG", "0"},  {"VELVOX", "PWRETRY", "1"}};
+  for (const auto& d : defaults)
+    EXPECT_EQ(d.value, IniText(policy, d.section, d.key)) << d.section << " " << d.key;
+  const std::string media = data + "\\kvrfltme.ini";
+  EXPECT_EQ("0", IniText(media, "MEDIA", "REMOVABLE"));
+  EXPECT_EQ("0", IniText(media, "MEDIASETTING", "DISABLEARCHIVE"));
+  EXPECT_EQ("", IniText(media, "MEDIASETTING", "KEYNAME"));
+
+  // Start menu: the key administration tool's help and the uninstaller.
+  const ShortcutInfo help = ReadShortcut(MenuDir() + "\\" + Acp(u8"鍵管理ツール (tvkeyadm) のヘルプ.lnk"));
+  EXPECT_EQ("CMD.EXE", Upper(help.target.substr(help.target.find_last_of('\\') + 1)));
+  EXPECT_EQ("/k \"\"" + dir + "\\tvkeyadm.exe\" --help\"", help.arguments);
+  const ShortcutInfo un = ReadShortcut(MenuDir() + "\\" + Acp(u8"velvox のアンインストール.lnk"));
+  EXPECT_EQ(Upper(dir + "\\uninstall.exe"), Upper(un.target));
+}
+
+// Explorer hands a multiple selection to the verb's drop target: one velvox gets every
+// item as its own argument.
+TEST_F(Installer, FileEntryGivesTheWholeSelectionToOneVelvox) {
+  const std::string folder = "C:\\vx selection";
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  const std::vector<std::string> items = {folder + "\\one.txt", folder + "\\two.txt",
+                                          folder + "\\sub"};
+  WriteFileText(items[0], "one");
+  WriteFileText(items[1], "two");
+  ::CreateDirectoryA(items[2].c_str(), nullptr);
+
+  CLSID clsid{};
+  wchar_t text[64] = {};
+  const std::string registered = RegText(HKEY_CLASSES_ROOT, "*\\shell\\velvox.encrypt\\DropTarget", "CLSID");
+  ::MultiByteToWideChar(CP_ACP, 0, registered.c_str(), -1, text, 64);
+  ASSERT_EQ(S_OK, ::CLSIDFromString(text, &clsid)) << registered;
+  IDropTarget* target = nullptr;
+  ASSERT_EQ(S_OK, ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDropTarget,
+                                     reinterpret_cast<void**>(&target)));
+  FileDrop drop(items);
+  DWORD effect = DROPEFFECT_COPY | DROPEFFECT_LINK;
+  EXPECT_EQ(S_OK, target->DragEnter(&drop, MK_LBUTTON, POINTL{0, 0}, &effect));
+  EXPECT_EQ(static_cast<DWORD>(DROPEFFECT_COPY), effect);
+  EXPECT_EQ(S_OK, target->Drop(&drop, 0, POINTL{0, 0}, &effect));
+  EXPECT_EQ(static_cast<DWORD>(DROPEFFECT_COPY), effect);
+  target->Release();
+  // Explorer lets go of the DLL once it may unload; so does this process, which the
+  // uninstaller would otherwise find holding the program folder.
+  ::CoFreeUnusedLibrariesEx(0, 0);
+
+  const std::string shown = CancelFirstDialog("the selection's velvox");
+  for (const std::string& item : items) EXPECT_NE(std::string::npos, shown.find(item + "\n")) << item;
+  // One process had them all: no second one shows anything.
+  EXPECT_TRUE(vxtest::FindWindows("TARVO-Pro").empty()) << vxtest::DescribeWindows();
+}
+
+// The folder entry's command line, with the folder put in as the shell does.
+TEST_F(Installer, FolderEntryCommandStartsTheInstalledVelvox) {
+  const std::string folder = "C:\\vx folder";
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  WriteFileText(folder + "\\report.txt", "report");
+  std::string command = RegText(HKEY_CLASSES_ROOT, "Directory\\shell\\velvox.encrypt\\command", nullptr);
+  const size_t at = command.find("%1");
+  ASSERT_NE(std::string::npos, at) << command;
+  command.replace(at, 2, folder);
+  vxtest::Process velvox = vxtest::Process::Start(command);
+  const std::string shown = CancelFirstDialog("the folder entry's velvox");
+  EXPECT_NE(std::string::npos, shown.find(folder + "\n")) << vxtest::Utf8(shown);
+  EXPECT_EQ(0u, velvox.Wait());
+}
+
+// Double-clicking an .xss file runs its "open" command.
+TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
+  const std::string file = "C:\\vx folder\\report.xss";
+  WriteFileText(file, "not yet an archive");
+  const std::string progid = RegText(HKEY_CLASSES_ROOT, ".xss", nullptr);
+  std::string command = RegText(HKEY_CLASSES_ROOT, progid + "\\shell\\open\\command", nullptr);
+  const size_t at = command.find("%1");
+  ASSERT_NE(std::string::npos, at) << command;
+  command.replace(at, 2, file);
+  vxtest::Process velvox = vxtest::Process::Start(command);
+  const std::string shown = CancelFirstDialog("the .xss file's velvox");
+  EXPECT_NE(std::string::npos, shown.find("DecryptJob")) << vxtest::Utf8(shown);
+  EXPECT_EQ(0u, velvox.Wait());
+}
+
+// A second setup over the first keeps the key store and what the administrator set,
+// and puts back defaults that are missing.
+TEST_F(Installer, UpgradeKeepsTheKeyStoreAndTheSettings) {
+  const std::string data = DataDir();
+  vxtest::Process add = vxtest::Process::Start(
+      "\"" + InstallDir() + "\\tvkeyadm.exe\" add Sales --alg aes --value secret --iterations 1000");
+  ASSERT_EQ(0u, add.Wait(60000));
+  const std::string store = ReadAll(data + "\\keystore.dat");
+  ASSERT_FALSE(store.empty());
+  const std::string policy = data + "\\policy.ini";
+  ASSERT_TRUE(::WritePrivateProfileStringA("VELVOX", "PWRETRYMAX", "9", policy.c_str()));
+  ASSERT_TRUE(::WritePrivateProfileStringA("VELVOX", "EXTSTRING", nullptr, policy.c_str()));
+  ASSERT_TRUE(::WritePrivateProfileStringA("MEDIA", "REMOVABLE", "1", (data + "\\kvrfltme.ini").c_str()));
+  ::WritePrivateProfileStringA(nullptr, nullptr, nullptr, policy.c_str());
+  ::DeleteFileA(Velvox().c_str());
+
+  ASSERT_EQ(0u, RunSilently(SetupPath()));
+
+  EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
+  EXPECT_EQ("9", IniText(policy, "VELVOX", "PWRETRYMAX"));
+  EXPECT_EQ("ex_", IniText(policy, "VELVOX", "EXTSTRING"));
+  EXPECT_EQ("1", IniText(data + "\\kvrfltme.ini", "MEDIA", "REMOVABLE"));
+  EXPECT_TRUE(Exists(Velvox()));
+  EXPECT_EQ(VX_VERSION_TEXT, RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayVersion"));
+}
+
+TEST_F(Installer, UninstallRemovesProgramAndRegistrationsAndKeepsTheKeyStore) {
+  const std::string data = DataDir();
+  const std::string store = ReadAll(data + "\\keystore.dat");
+  ASSERT_FALSE(store.empty());
+
+  ASSERT_EQ(0u, RunSilently(InstallDir() + "\\uninstall.exe"));
+
+  EXPECT_FALSE(Exists(InstallDir())) << "program folder left behind";
+  EXPECT_FALSE(Exists(MenuDir())) << "Start menu folder left behind";
+  for (const std::string& key :
+       {std::string(kUninstallKey), std::string(kAppPathKey), std::string(kWriterClsidKey),
+        std::string(kShellClsidKey), std::string(kFileVerb), std::string(kFolderVerb),
+        std::string("Software\\Classes\\.xss"), std::string("Software\\Classes\\velvox.xss"),
+        std::string(kGuardKey), std::string(kMailAddOnKey),
+        std::string("Software\\Norvane\\TARVO-Pro\\LogService"),
+        std::string("SYSTEM\\CurrentControlSet\\Services\\kvrflt")})
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key)) << key;
+  EXPECT_EQ("<missing>", RegText(HKEY_LOCAL_MACHINE, kRunKey, "TARVO-Pro log service"));
+  EXPECT_EQ("<missing>", RegText(HKEY_LOCAL_MACHINE, kRunKey, "TARVO-Pro resident"));
+
+  EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
+  EXPECT_EQ("9", IniText(data + "\\policy.ini", "VELVOX", "PWRETRYMAX"));
+}
+
+}  // namespace
