@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <fstream>
 #include <iterator>
@@ -231,15 +233,83 @@ class FileDrop final : public IDataObject {
   std::vector<char> bytes_;
 };
 
-// What the job that velvox started with `sources` shows first, answered with Cancel.
-// Returns its text.
-std::string CancelFirstDialog(const std::string& what) {
-  vxtest::MessageBoxSeen box = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000);
-  EXPECT_NE(nullptr, box.hwnd) << what;
-  if (box.hwnd) {
-    EXPECT_TRUE(vxtest::WaitWindowGone(box.hwnd)) << what;
+// A velvox.exe that the shell's entries started, once it shows its first window.
+struct StartedVelvox {
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+  std::string image;              // the program file it runs
+  std::vector<std::string> args;  // argv[1..], system code page
+};
+
+std::string Narrow(const std::wstring& w) {
+  const int n = ::WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+// The command line the process was started with, read from its own parameter block.
+std::wstring CommandLineOf(HANDLE process) {
+  PROCESS_BASIC_INFORMATION pbi{};
+  if (::NtQueryInformationProcess(process, ProcessBasicInformation, &pbi, sizeof(pbi), nullptr) != 0)
+    return {};
+  PEB peb{};
+  RTL_USER_PROCESS_PARAMETERS params{};
+  if (!::ReadProcessMemory(process, pbi.PebBaseAddress, &peb, sizeof(peb), nullptr) ||
+      !::ReadProcessMemory(process, peb.ProcessParameters, &params, sizeof(params), nullptr))
+    return {};
+  std::wstring line(params.CommandLine.Length / sizeof(wchar_t), L'\0');
+  if (!::ReadProcessMemory(process, params.CommandLine.Buffer, line.data(),
+                           params.CommandLine.Length, nullptr))
+    return {};
+  return line;
+}
+
+// Waits for the one velvox.exe process and its first window; fails the test when none
+// or more than one appears.
+StartedVelvox WaitForVelvox() {
+  StartedVelvox v;
+  const DWORD start = ::GetTickCount();
+  std::vector<DWORD> pids;
+  while (pids.empty() && ::GetTickCount() - start < vxtest::kDefaultWait) {
+    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 pe{};
+    pe.dwSize = sizeof(pe);
+    for (BOOL ok = ::Process32First(snap, &pe); ok; ok = ::Process32Next(snap, &pe))
+      if (::lstrcmpiA(pe.szExeFile, "velvox.exe") == 0) pids.push_back(pe.th32ProcessID);
+    ::CloseHandle(snap);
+    if (pids.empty()) ::Sleep(20);
   }
-  return box.text;
+  if (pids.size() != 1) {
+    ADD_FAILURE() << pids.size() << " velvox processes";
+    return v;
+  }
+  v.pid = pids.front();
+  v.process = ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE |
+                                SYNCHRONIZE, FALSE, v.pid);
+  if (!v.process) {
+    ADD_FAILURE() << "cannot open velvox " << v.pid;
+    return v;
+  }
+  // Its first dialog: by then its parameters are all in place.
+  vxtest::WaitForWindow("", "#32770", 30000, v.pid);
+  char image[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  if (::QueryFullProcessImageNameA(v.process, 0, image, &size)) v.image = image;
+  int argc = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(CommandLineOf(v.process).c_str(), &argc);
+  for (int i = 1; argv && i < argc; ++i) v.args.push_back(Narrow(argv[i]));
+  ::LocalFree(argv);
+  return v;
+}
+
+// Ends velvox where it waits for the user; no job has written anything yet.
+void EndVelvox(StartedVelvox& v) {
+  if (!v.process) return;
+  ::TerminateProcess(v.process, 1);
+  EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(v.process, vxtest::kDefaultWait));
+  ::CloseHandle(v.process);
+  v.process = nullptr;
 }
 
 class Installer : public ::testing::Test {
@@ -369,10 +439,10 @@ TEST_F(Installer, FileEntryGivesTheWholeSelectionToOneVelvox) {
   // uninstaller would otherwise find holding the program folder.
   ::CoFreeUnusedLibrariesEx(0, 0);
 
-  const std::string shown = CancelFirstDialog("the selection's velvox");
-  for (const std::string& item : items) EXPECT_NE(std::string::npos, shown.find(item + "\n")) << item;
-  // One process had them all: no second one shows anything.
-  EXPECT_TRUE(vxtest::FindWindows("TARVO-Pro").empty()) << vxtest::DescribeWindows();
+  StartedVelvox velvox = WaitForVelvox();
+  EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
+  EXPECT_EQ(items, velvox.args);
+  EndVelvox(velvox);
 }
 
 // The folder entry's command line, with the folder put in as the shell does.
@@ -384,10 +454,12 @@ TEST_F(Installer, FolderEntryCommandStartsTheInstalledVelvox) {
   const size_t at = command.find("%1");
   ASSERT_NE(std::string::npos, at) << command;
   command.replace(at, 2, folder);
-  vxtest::Process velvox = vxtest::Process::Start(command);
-  const std::string shown = CancelFirstDialog("the folder entry's velvox");
-  EXPECT_NE(std::string::npos, shown.find(folder + "\n")) << vxtest::Utf8(shown);
-  EXPECT_EQ(0u, velvox.Wait());
+  vxtest::Process started = vxtest::Process::Start(command);
+  StartedVelvox velvox = WaitForVelvox();
+  EXPECT_EQ(started.pid(), velvox.pid);
+  EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
+  EXPECT_EQ(std::vector<std::string>{folder}, velvox.args);
+  EndVelvox(velvox);
 }
 
 // Double-clicking an .xss file runs its "open" command.
@@ -399,10 +471,12 @@ TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
   const size_t at = command.find("%1");
   ASSERT_NE(std::string::npos, at) << command;
   command.replace(at, 2, file);
-  vxtest::Process velvox = vxtest::Process::Start(command);
-  const std::string shown = CancelFirstDialog("the .xss file's velvox");
-  EXPECT_NE(std::string::npos, shown.find("DecryptJob")) << vxtest::Utf8(shown);
-  EXPECT_EQ(0u, velvox.Wait());
+  vxtest::Process started = vxtest::Process::Start(command);
+  StartedVelvox velvox = WaitForVelvox();
+  EXPECT_EQ(started.pid(), velvox.pid);
+  EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
+  EXPECT_EQ(std::vector<std::string>{file}, velvox.args);
+  EndVelvox(velvox);
 }
 
 // A second setup over the first keeps the key store and what the administrator set,
