@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app.h"
+
 LRESULT CKeyEditBase::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_CHAR: {
@@ -65,4 +67,12 @@ void GetScaledIconSize(int* cx, int* cy, int baseCx, int baseCy) {
 void WipeString(std::string& s) {
   if (!s.empty()) ::SecureZeroMemory(s.data(), s.size());
   s.clear();
+}
+
+void AddResourceIcon(const fw::CImageList& list, int id, int cx, int cy) {
+  auto icon = static_cast<HICON>(::LoadImageA(fw::AfxGetResourceHandle(), MAKEINTRESOURCEA(id),
+                                              IMAGE_ICON, cx, cy, 0));
+  if (!icon) return;
+  list.Add(icon);
+  ::DestroyIcon(icon);
 }

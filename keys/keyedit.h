@@ -44,5 +44,8 @@ class CKeyEditEx : public CKeyEditBase {
 void SetMeiryoFont(HWND dialog, int id);
 // `baseCx` x `baseCy` pixels scaled to the screen's dpi (96 dpi = as given).
 void GetScaledIconSize(int* cx, int* cy, int baseCx, int baseCy);
+// Appends icon `id` of the program's resources to `list`, loaded at the list's size so it
+// is drawn from the best matching image instead of a shrunken 32-pixel one.
+void AddResourceIcon(const fw::CImageList& list, int id, int cx, int cy);
 // Overwrites a secret's bytes before the string lets go of them.
 void WipeString(std::string& s);

@@ -40,6 +40,6 @@ class CVxKeyInDlg : public fw::CDialog {
  private:
   void OnChooseKey();
   void OnNameChange();
-  // The token flow (button 1001); it arrives with the token plug-ins.
+  // The token flow (button 1001).
   void OnTokenButton();
 };

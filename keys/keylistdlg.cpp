@@ -9,20 +9,6 @@
 #include "string_ids.h"
 #include "velvoxapp.h"
 
-namespace {
-
-// Loads an icon of the program's resources at the image list's size, so it is drawn
-// from the best matching image instead of a shrunken 32-pixel one.
-void AddIcon(const fw::CImageList& list, int id, int cx, int cy) {
-  auto icon = static_cast<HICON>(::LoadImageA(fw::AfxGetResourceHandle(), MAKEINTRESOURCEA(id),
-                                              IMAGE_ICON, cx, cy, 0));
-  if (!icon) return;
-  list.Add(icon);
-  ::DestroyIcon(icon);
-}
-
-}  // namespace
-
 CVxKeyListDlg::CVxKeyListDlg(fw::CWnd* parent) : fw::CDialog(IDD_KEY_LIST, parent) {}
 
 CVxKeyListDlg::~CVxKeyListDlg() = default;
@@ -46,8 +32,8 @@ BOOL CVxKeyListDlg::OnInitDialog() {
   // The list view owns the image list (no LVS_SHAREIMAGELISTS) and destroys it.
   if (m_imageList.Create(cx, cy, ILC_MASK | ILC_COLORDDB, 256, 256)) {
     m_listKeys.SetImageList(m_imageList, LVSIL_SMALL);
-    AddIcon(m_imageList, IDI_KEY_GREEN_CIRCLE, cx, cy);
-    AddIcon(m_imageList, IDI_KEY_ORANGE, cx, cy);
+    AddResourceIcon(m_imageList, IDI_KEY_GREEN_CIRCLE, cx, cy);
+    AddResourceIcon(m_imageList, IDI_KEY_ORANGE, cx, cy);
   }
 
   const std::string enabled = fw::LoadStr(IDS_KEY_STATUS_ENABLED);

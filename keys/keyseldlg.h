@@ -46,6 +46,6 @@ class CVxKeySelDlg : public fw::CDialog {
   void OnSelChange();
   void OnDestroy();
   void ShowDescriptionOf(int index);
-  // The token flow (button 1001); it arrives with the token plug-ins.
+  // The token flow (button 1001).
   void OnTokenButton();
 };

@@ -5,6 +5,7 @@
 #define IDD_KEY_INPUT 129
 #define IDD_KEY_LIST 132
 #define IDD_KEY_SELECT 1005
+#define IDD_TOKEN_KEY 157
 
 // Icons: a green key, an orange key (list: a key without a parameter file), a green key
 // in a circle (list: a key with one).
@@ -22,3 +23,5 @@
 #define IDC_KEY_DESCRIPTION 1028
 // The report list of the key list dialog.
 #define IDC_KEY_LISTVIEW 1002
+// The check-box list of the token key dialog.
+#define IDC_TOKEN_LIST 1014

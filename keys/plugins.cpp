@@ -1,0 +1,52 @@
+#include "plugins.h"
+
+namespace {
+
+template <typename F>
+bool Find(HMODULE module, const char* name, F* out) {
+  *out = reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+  return *out != nullptr;
+}
+
+}  // namespace
+
+CPlugIns::~CPlugIns() = default;
+
+BOOL CPlugIns::LoadPlugIn(const std::string& path) {
+  UnloadPlugIn();
+  m_hModule = ::LoadLibraryA(path.c_str());
+  if (!m_hModule) return 0;
+  // Every lookup runs, so the object never holds a mix of two libraries' entry points.
+  bool all = Find(m_hModule, "TPP_Initialize", &m_pfnInitialize);
+  all = Find(m_hModule, "TPP_Shutdown", &m_pfnShutdown) && all;
+  all = Find(m_hModule, "TPP_GetKeyInfo", &m_pfnGetKeyInfo) && all;
+  all = Find(m_hModule, "TPP_FreeBuffer", &m_pfnFreeBuffer) && all;
+  all = Find(m_hModule, "TPP_GetVesion", &m_pfnGetVesion) && all;
+  all = Find(m_hModule, "TPP_ShowVesion", &m_pfnShowVesion) && all;
+  if (all) return 1;
+  UnloadPlugIn();
+  return 0;
+}
+
+void CPlugIns::UnloadPlugIn() {
+  if (m_hModule) ::FreeLibrary(m_hModule);
+  m_hModule = nullptr;
+  m_pfnInitialize = nullptr;
+  m_pfnShutdown = nullptr;
+  m_pfnGetKeyInfo = nullptr;
+  m_pfnFreeBuffer = nullptr;
+  m_pfnGetVesion = nullptr;
+  m_pfnShowVesion = nullptr;
+}
+
+DWORD CPlugIns::Initialize(HWND owner) const { return m_pfnInitialize(owner, 0); }
+
+DWORD CPlugIns::GetKeyInfo(HWND owner, DWORD* count, TokenKeyRecord** records) const {
+  return m_pfnGetKeyInfo(owner, count, records, 0);
+}
+
+void CPlugIns::FreeBuffer(HWND owner, TokenKeyRecord* records) const {
+  m_pfnFreeBuffer(owner, records, 0);
+}
+
+void CPlugIns::Shutdown(HWND owner) const { m_pfnShutdown(owner, 0); }

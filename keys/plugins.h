@@ -1,0 +1,36 @@
+// The token plug-in named by the settings, loaded for one run of the token flow.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "contracts/tokenplugin.h"
+#include "wnd.h"
+
+// A window object that never creates a window: it only carries the plug-in's module and
+// entry points. The destructor leaves the module alone; UnloadPlugIn releases it.
+class CPlugIns : public fw::CWnd {
+ public:
+  CPlugIns() = default;
+  ~CPlugIns() override;
+  CPlugIns(const CPlugIns&) = delete;
+  CPlugIns& operator=(const CPlugIns&) = delete;
+
+  // 1 when the library loads and exports all six entry points. A library lacking one is
+  // released again at once: nothing of it stays in the process.
+  BOOL LoadPlugIn(const std::string& path);
+  void UnloadPlugIn();
+
+  DWORD Initialize(HWND owner) const;
+  DWORD GetKeyInfo(HWND owner, DWORD* count, TokenKeyRecord** records) const;
+  void FreeBuffer(HWND owner, TokenKeyRecord* records) const;
+  void Shutdown(HWND owner) const;
+
+  HMODULE m_hModule = nullptr;
+  PFN_TPP_Initialize m_pfnInitialize = nullptr;
+  PFN_TPP_Shutdown m_pfnShutdown = nullptr;
+  PFN_TPP_GetKeyInfo m_pfnGetKeyInfo = nullptr;
+  PFN_TPP_FreeBuffer m_pfnFreeBuffer = nullptr;
+  PFN_TPP_GetVesion m_pfnGetVesion = nullptr;
+  PFN_TPP_ShowVesion m_pfnShowVesion = nullptr;
+};
