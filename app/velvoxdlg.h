@@ -12,6 +12,7 @@
 #include "dialog.h"
 
 class CVxProgressDlg;
+struct ArchiveTotals;
 
 class CVelvoxDlg : public fw::CDialog {
  public:
@@ -47,6 +48,18 @@ class CVelvoxDlg : public fw::CDialog {
   BOOL LoadExportLibrary();
   template <typename Record>
   BOOL FillLogRecord(Record& rec, const std::string& file) const;
+
+  // Output pipeline: the source walk, the archiver driver and the encrypted output.
+  BOOL ScanSources();
+  BOOL WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,
+                  size_t baseLength);
+  BOOL CompressSources(const std::string& archivePath, BOOL bSelfDecrypting);
+  BOOL ExtractArchive(const std::string& archivePath, const std::string& folder);
+  void ShowArchiverError();
+  // `password` null: an encrypted archive under `keyName`; otherwise a self-decrypting
+  // executable under that password.
+  BOOL ProduceEncryptedOutput(const std::string& outputPath, const char* keyName,
+                              const char* password);
 
   // Job state, valid while OnInitDialog runs the job.
   std::string m_strWorkFolder;

@@ -18,3 +18,16 @@
 #define IDC_SFX_DETAILS_LINE  1020
 #define IDC_SFX_ENGLISH       1021
 #define IDC_SFX_SAVE_SETTINGS 1029
+
+// Progress dialog
+#define IDD_PROGRESS      103
+#define IDC_PROGRESS_BAR  1003
+#define IDC_PROGRESS_TEXT 1023
+
+// Overwrite confirmation
+#define IDD_OVERWRITE      140
+#define IDC_OW_CANCEL      1008
+#define IDC_OW_ALL         1009
+#define IDC_OW_YES         1010
+#define IDC_OW_NO          1011
+#define IDC_OW_MESSAGE     1012

@@ -1,0 +1,20 @@
+// Asked before extraction writes over an existing file. The result of DoModal is the
+// archiver's answer code itself: 1 overwrite, 128 overwrite all, 2 skip, 32 stop.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "dialog.h"
+
+class CVxOwDlg : public fw::CDialog {
+ public:
+  explicit CVxOwDlg(fw::CWnd* parent = nullptr);
+  ~CVxOwDlg() override;
+
+  std::string m_strMessage;
+
+ protected:
+  void DoDataExchange(fw::CDataExchange* dx) override;
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+};

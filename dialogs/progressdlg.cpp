@@ -1,0 +1,99 @@
+#include "progressdlg.h"
+
+#include <commctrl.h>
+
+#include "app.h"
+#include "resource.h"
+#include "string_ids.h"
+#include "velvoxdlg.h"
+
+int g_nJobPhase = 0;
+
+CVxProgressDlg::CVxProgressDlg(UINT captionId)
+    : fw::CDialog(IDD_PROGRESS), m_nCaptionId(captionId ? captionId : IDS_PROGRESS_CAPTION) {}
+
+CVxProgressDlg::~CVxProgressDlg() {
+  if (m_hWnd && ::IsWindow(m_hWnd)) DestroyWindow();
+}
+
+BOOL CVxProgressDlg::Create(fw::CWnd* parent) {
+  m_hOwner = fw::AfxGetSafeOwner(parent);
+  if (m_hOwner && ::IsWindowEnabled(m_hOwner)) {
+    ::EnableWindow(m_hOwner, FALSE);
+    m_bOwnerDisabled = 1;
+  }
+  if (!fw::CDialog::Create(parent)) {
+    ReEnableOwner();
+    return 0;
+  }
+  return 1;
+}
+
+BOOL CVxProgressDlg::DestroyWindow() {
+  // The owner comes back before the window goes, so activation returns to it rather
+  // than to some other program's window.
+  ReEnableOwner();
+  return fw::CDialog::DestroyWindow();
+}
+
+void CVxProgressDlg::ReEnableOwner() {
+  if (m_bOwnerDisabled && m_hOwner) ::EnableWindow(m_hOwner, TRUE);
+  m_bOwnerDisabled = 0;
+}
+
+void CVxProgressDlg::DoDataExchange(fw::CDataExchange* dx) {
+  if (!m_progress.m_hWnd) m_progress.Attach(::GetDlgItem(dx->m_hDlg, IDC_PROGRESS_BAR));
+  fw::DDX_Text(dx, IDC_PROGRESS_TEXT, m_strText);
+}
+
+BOOL CVxProgressDlg::OnInitDialog() {
+  fw::CDialog::OnInitDialog();
+  m_progress.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(m_nLower, m_nUpper));
+  m_progress.SendMessage(PBM_SETSTEP, static_cast<WPARAM>(m_nStep));
+  m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(m_nLower));
+  SetWindowText(fw::LoadStr(m_nCaptionId));
+  return TRUE;
+}
+
+void CVxProgressDlg::OnOK() {}
+
+void CVxProgressDlg::OnCancel() { m_bCancel = 1; }
+
+void CVxProgressDlg::PumpMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (m_hWnd && (msg.hwnd == m_hWnd || ::IsChild(m_hWnd, msg.hwnd))) {
+      // The dialog manager turns Enter into a press of the default button, which is
+      // Cancel here: a user who presses Enter by habit must not be asked to stop.
+      if ((msg.message == WM_KEYDOWN || msg.message == WM_KEYUP || msg.message == WM_CHAR) &&
+          msg.wParam == VK_RETURN)
+        continue;
+      if (::IsDialogMessageA(m_hWnd, &msg)) continue;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+BOOL CVxProgressDlg::CheckCancel() {
+  PumpMessages();
+  BOOL cancel = m_bCancel;
+  m_bCancel = 0;
+  return cancel;
+}
+
+int WINAPI CryptoProgressCallback(DWORD total, DWORD done, DWORD, DWORD, DWORD) {
+  fw::CWinApp* app = fw::AfxGetApp();
+  auto* main = app ? dynamic_cast<CVelvoxDlg*>(app->m_pMainWnd) : nullptr;
+  CVxProgressDlg* dlg = main ? main->m_pProgressDlg : nullptr;
+  if (!dlg) return 0;
+  // A total of 0 has no proportion; the bar keeps what it shows.
+  if (total != 0) {
+    int pos = static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+    dlg->m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(pos));
+  }
+  if (dlg->CheckCancel() &&
+      fw::AfxMessageBox(IDS_CONFIRM_ABORT, MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK)
+    return 1;
+  return 0;
+}

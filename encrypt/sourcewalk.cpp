@@ -1,0 +1,187 @@
+#include "sourcewalk.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "app.h"
+#include "mbcs.h"
+#include "progressdlg.h"
+#include "string_ids.h"
+#include "velvoxdlg.h"
+
+ArchiveTotals g_archiveTotals = {0, 0, 0};
+
+namespace {
+
+constexpr size_t kMaxEntryPath = 256;    // an entry path must stay below this
+constexpr size_t kMaxFolderTail = 244;   // a folder, counted from the source's parent
+constexpr uint32_t kMaxTotal = 0x7FFFFFFF;
+
+void AddSize(ArchiveTotals& totals, DWORD high, DWORD low) {
+  uint32_t before = totals.TotalLow;
+  totals.TotalLow += low;
+  totals.TotalHigh += high + (totals.TotalLow < before ? 1 : 0);
+}
+
+// Shows a file name in the progress dialog at once: the walk does not pump messages,
+// so the text is painted directly.
+void ShowFileName(CVxProgressDlg* dlg, const std::string& name) {
+  if (!dlg || !dlg->m_hWnd) return;
+  dlg->m_strText = name;
+  dlg->UpdateData(FALSE);
+  dlg->UpdateWindow();
+}
+
+std::string ChildPath(const std::string& folder, const char* name) {
+  std::string p = folder;
+  if (p.size() != 3) p += '\\';
+  p += name;
+  return p;
+}
+
+}  // namespace
+
+std::string FormatIdS(UINT id, const std::string& arg) {
+  std::string text = fw::LoadStr(id);
+  size_t pos = text.find("%s");
+  if (pos != std::string::npos) text.replace(pos, 2, arg);
+  return text;
+}
+
+BOOL IsFileAccessible(const std::string& path) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  ::CloseHandle(h);
+  return 1;
+}
+
+BOOL SplitFolderAndName(const std::string& path, std::string& folder, std::string& name) {
+  folder.clear();
+  name.clear();
+  if (path.size() < 3) return 0;
+  size_t found = std::string::npos;
+  for (size_t i = 0; i + 1 < path.size(); ++i) {
+    if (::IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (path[i] == '\\') found = i;
+  }
+  if (found == std::string::npos) return 0;
+  folder = path.substr(0, found + 1);
+  name = path.substr(found + 1);
+  return 1;
+}
+
+HRESULT ResolveShortcutPath(const std::string& path, char* target, int capacity,
+                            WIN32_FIND_DATAA* findData) {
+  IShellLinkA* link = nullptr;
+  HRESULT hr = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                  reinterpret_cast<void**>(&link));
+  if (FAILED(hr)) return hr;
+  IPersistFile* file = nullptr;
+  hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+  if (SUCCEEDED(hr)) {
+    WCHAR wide[MAX_PATH] = {};
+    ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    wide[MAX_PATH - 1] = L'\0';
+    hr = file->Load(wide, STGM_READ);
+    if (SUCCEEDED(hr)) hr = link->GetPath(target, capacity, findData, SLGP_UNCPRIORITY);
+    file->Release();
+  }
+  link->Release();
+  return hr;
+}
+
+BOOL CVelvoxDlg::ScanSources() {
+  if (m_pProgressDlg && m_pProgressDlg->m_hWnd) {
+    m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_CHECKING));
+    m_pProgressDlg->UpdateWindow();
+  }
+  BOOL bFoundFile = 0;
+  ArchiveTotals& totals = g_archiveTotals;
+
+  for (const std::string& source : m_sources) {
+    WIN32_FIND_DATAA fd;
+    HANDLE find = ::FindFirstFileA(source.c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) {
+      fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_MISSING, source), MB_OK);
+      return 0;
+    }
+    ::FindClose(find);
+
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      size_t slash = fw::ReverseFindBackslash(source);
+      size_t baseLength = slash == std::string::npos ? 0 : slash + 1;
+      if (!WalkFolder(source, bFoundFile, totals, baseLength)) return 0;
+    } else {
+      ShowFileName(m_pProgressDlg, fd.cFileName);
+      AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
+      if (!IsFileAccessible(source)) {
+        fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, source), MB_OK);
+        return 0;
+      }
+      if (m_bOpLog) m_logFiles.push_back(source);
+      bFoundFile = 1;
+    }
+  }
+
+  if (totals.TotalHigh != 0 || totals.TotalLow > kMaxTotal) {
+    fw::AfxMessageBox(IDS_TOTAL_OVER_2GB, MB_OK);
+    return 0;
+  }
+  if (!bFoundFile) {
+    fw::AfxMessageBox(IDS_FOLDER_HAS_NO_FILES, MB_OK);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,
+                            size_t baseLength) {
+  if (folder.size() < baseLength || folder.size() - baseLength >= kMaxFolderTail) {
+    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {folder}), MB_OK);
+    return 0;
+  }
+  std::string pattern = ChildPath(folder, "*");
+  WIN32_FIND_DATAA fd;
+  HANDLE find = ::FindFirstFileA(pattern.c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_FILE_NOT_FOUND) return 1;
+    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_FOLDER_SEARCH_FAILED), {folder}), MB_OK);
+    return 0;
+  }
+  do {
+    if (std::strcmp(fd.cFileName, ".") == 0 || std::strcmp(fd.cFileName, "..") == 0) continue;
+    std::string entry = ChildPath(folder, fd.cFileName);
+    if (entry.size() >= kMaxEntryPath) {
+      ::FindClose(find);
+      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {entry}), MB_OK);
+      return 0;
+    }
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!WalkFolder(entry, bFoundFile, totals, baseLength)) {
+        ::FindClose(find);
+        return 0;
+      }
+    } else {
+      ShowFileName(m_pProgressDlg, fd.cFileName);
+      AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
+      if (!IsFileAccessible(entry)) {
+        ::FindClose(find);
+        fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, entry), MB_OK);
+        return 0;
+      }
+      if (m_bOpLog) m_logFiles.push_back(entry);
+      bFoundFile = 1;
+    }
+  } while (::FindNextFileA(find, &fd));
+  DWORD err = ::GetLastError();
+  ::FindClose(find);
+  if (err == ERROR_NO_MORE_FILES) return 1;
+  fw::AfxMessageBox(IDS_FOLDER_ENUM_ERROR, MB_OK);
+  return 0;
+}

@@ -1,0 +1,649 @@
+// The output pipeline on the real libraries, driven as the jobs will drive it: sources
+// walked and checked, packed by Zoras.dll, encrypted by tarvodev.dll, decrypted and
+// extracted back; the progress dialog's Cancel at every phase; the overwrite question.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <list>
+
+#include "archdriver.h"
+#include "contracts/archiver.h"
+#include "contracts/tvdev.h"
+#include "mbcs.h"
+#include "owdlg.h"
+#include "pipelinehost.h"
+#include "progressdlg.h"
+#include "resource.h"
+#include "sourcewalk.h"
+#include "string_ids.h"
+#include "tvtest.h"
+#include "uidriver.h"
+#include "velvoxapp.h"
+
+using namespace pltest;
+using vxtest::Acp;
+using vxtest::Utf8;
+
+CVelvoxApp theApp;
+
+namespace {
+
+const std::string kRoot = "C:\\vxpl";
+const char kKey[] = "PipeKey";
+
+// Japanese names, one whose second byte is 0x5C (U+8868 is 0x95 0x5C, U+30BD 0x83 0x5C).
+const std::string kJpFolder = Acp(u8"\u8cc7\u6599");                 // 資料
+const std::string kTrailFile = Acp(u8"\u8868\u30bd.txt");            // 表ソ.txt
+const std::string kJpFile = Acp(u8"\u65e5\u672c\u8a9e.dat");         // 日本語.dat
+
+std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+std::string Data(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+  return s;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    theApp.LoadConfiguration();
+    store_ = new tvtest::StoreHome();
+    tvtest::AddKey(kKey, KEY_ALG_AES, "value", /*enabled=*/true);
+    tvtest::AddKey("Paused", KEY_ALG_AES, "value", true, /*suspended=*/true);
+  }
+  static void TearDownTestSuite() {
+    delete store_;
+    store_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(::GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
+    FreshDir(kRoot);
+    theApp.m_nSelfExtLang = 0;
+  }
+  void TearDown() override { RemoveTree(kRoot); }
+
+  // The sample tree: src\資料 with nested, empty and Japanese-named content.
+  std::string MakeSources() {
+    std::string src = kRoot + "\\src";
+    std::string box = src + "\\" + kJpFolder;
+    ::CreateDirectoryA(src.c_str(), nullptr);
+    ::CreateDirectoryA(box.c_str(), nullptr);
+    ::CreateDirectoryA((box + "\\nested").c_str(), nullptr);
+    ::CreateDirectoryA((box + "\\nested\\deeper").c_str(), nullptr);
+    ::CreateDirectoryA((box + "\\empty").c_str(), nullptr);
+    WriteFile(box + "\\" + kTrailFile, "trail byte name");
+    WriteFile(box + "\\zero.bin", "");
+    WriteFile(box + "\\nested\\" + kJpFile, Data(300000, 1));
+    WriteFile(box + "\\nested\\deeper\\big.bin", Data(3 << 20, 2));
+    ::CreateDirectoryA((src + "\\onlyempty").c_str(), nullptr);
+    ::CreateDirectoryA((src + "\\onlyempty\\sub").c_str(), nullptr);
+    WriteFile(src + "\\a.txt", "plain file source");
+    return src;
+  }
+
+  static tvtest::StoreHome* store_;
+};
+tvtest::StoreHome* Pipeline::store_ = nullptr;
+
+TEST_F(Pipeline, EncryptedArchiveRoundTripsByteForByte) {
+  std::string src = MakeSources();
+  std::string xss = kRoot + "\\out.xss", dest = kRoot + "\\dest";
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  BOOL produced = 0, extracted = 0;
+  std::list<std::string> temps;
+  BoxAnswerer user;
+  RunJob([&](CVelvoxDlg& dlg) {
+    // A folder, a folder holding only empty folders (the archiver's "not found" code is
+    // accepted beside real files) and a plain file, as the shell passes them.
+    dlg.m_sources = {src + "\\" + kJpFolder, src + "\\onlyempty", src + "\\a.txt"};
+    produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+    temps = dlg.m_tempFiles;
+    for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+    dlg.m_tempFiles.clear();
+    if (produced) extracted = DecryptAndExtract(dlg, kKey, xss, dest);
+  });
+  EXPECT_TRUE(user.Finish().empty());
+  ASSERT_TRUE(produced);
+  ASSERT_TRUE(extracted);
+  ASSERT_EQ(temps.size(), 1u);
+  std::string tempName = fw::FileNamePart(temps.front());
+  EXPECT_EQ(tempName.substr(0, 2), "vx");
+  EXPECT_EQ(tempName.substr(tempName.size() - 4), ".tmp");
+
+  auto expected = Tree(src);
+  expected.erase("onlyempty");  // the archiver records no folder that holds no file
+  expected.erase("onlyempty\\sub");
+  auto got = Tree(dest);
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(got.count(Utf8(kJpFolder) + "\\empty"), 1u) << "empty folder inside a packed folder";
+}
+
+TEST_F(Pipeline, SelfDecryptingOutputIsWrittenAndExtractsWithItsPassword) {
+  std::string src = MakeSources();
+  std::string exe = kRoot + "\\out.exe", dest = kRoot + "\\sfxdest";
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  theApp.m_nSelfExtLang = 1;  // English stub: its dialogs have a fixed English title
+  BOOL produced = 0;
+  std::list<std::string> temps;
+  BoxAnswerer user;
+  RunJob([&](CVelvoxDlg& dlg) {
+    dlg.m_sources = {src + "\\" + kJpFolder};
+    produced = dlg.ProduceEncryptedOutput(exe, nullptr, "pw-1");
+    temps = dlg.m_tempFiles;
+    for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+    dlg.m_tempFiles.clear();
+  });
+  EXPECT_TRUE(user.Finish().empty());
+  ASSERT_TRUE(produced);
+  ASSERT_EQ(temps.size(), 1u);
+  std::string tempName = fw::FileNamePart(temps.front());
+  EXPECT_EQ(tempName.substr(0, 2), "vx");
+  EXPECT_EQ(tempName.substr(tempName.size() - 4), ".ex_") << "the packed archive is renamed";
+
+  const std::string title = "TARVO-Pro Self-Decrypting File";
+  auto p = vxtest::Process::Start("\"" + exe + "\"");
+  HWND pw = vxtest::WaitForWindow(title, "#32770", 20000, p.pid());
+  ASSERT_NE(pw, nullptr);
+  vxtest::SetControlText(pw, 1001, "pw-1");
+  vxtest::ClickButton(pw, IDOK);
+  ASSERT_TRUE(vxtest::WaitWindowGone(pw, 30000));
+  HWND folder = vxtest::WaitForWindow(title, "#32770", 20000, p.pid());
+  ASSERT_NE(folder, nullptr);
+  vxtest::SetControlText(folder, 1002, dest);
+  vxtest::ClickButton(folder, IDOK);
+  vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000, p.pid());
+  EXPECT_EQ(p.Wait(20000), 0u);
+  auto expected = Tree(src);
+  auto got = Tree(dest);
+  for (auto it = expected.begin(); it != expected.end();) {
+    // Only the one folder source was packed.
+    if (it->first.rfind(Utf8(kJpFolder), 0) != 0) it = expected.erase(it);
+    else ++it;
+  }
+  EXPECT_EQ(got, expected);
+}
+
+// ---- Limits of the source walk --------------------------------------------------------
+
+std::string g_named;
+
+std::string MakeSparse(const std::string& path, uint64_t size) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD n = 0;
+  ::DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &n, nullptr);
+  LARGE_INTEGER li;
+  li.QuadPart = static_cast<LONGLONG>(size);
+  ::SetFilePointerEx(h, li, nullptr, FILE_BEGIN);
+  ::SetEndOfFile(h);
+  ::CloseHandle(h);
+  return path;
+}
+
+TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
+  auto msg = [](UINT id, const std::string& arg) { return Utf8(FormatIdS(id, arg)); };
+  auto msg1 = [](UINT id, const std::string& arg) {
+    return Utf8(fw::FormatArgs(fw::LoadStr(id), {arg}));
+  };
+  const std::string box = kRoot + "\\box";  // parent "C:\vxpl\" is 8 bytes
+  struct Case {
+    const char* name;
+    std::function<std::vector<std::string>()> make;
+    std::function<std::string()> expected;  // "" = the walk passes
+  };
+  HANDLE locked = INVALID_HANDLE_VALUE;
+  std::vector<Case> cases = {
+      {"entry path of 255 bytes passes",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         WriteFile(box + "\\" + Repeat('f', 255 - box.size() - 1), "x");
+         return std::vector<std::string>{box};
+       },
+       [] { return std::string(); }},
+      {"entry path of 256 bytes is refused, naming it",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         g_named = box + "\\" + Repeat('f', 256 - box.size() - 1);
+         WriteFile(g_named, "x");
+         return std::vector<std::string>{box};
+       },
+       [&] { return msg1(IDS_PATH_TOO_LONG, g_named); }},
+      {"folder 243 bytes past the parent is walked",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         std::string sub = box + "\\" + Repeat('d', 243 - 4);
+         ::CreateDirectoryA(sub.c_str(), nullptr);
+         WriteFile(sub + "\\f", "x");
+         return std::vector<std::string>{box};
+       },
+       [] { return std::string(); }},
+      {"folder 244 bytes past the parent is refused though its path is short",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         g_named = box + "\\" + Repeat('d', 244 - 4);
+         ::CreateDirectoryA(g_named.c_str(), nullptr);
+         WriteFile(g_named + "\\f", "x");
+         return std::vector<std::string>{box};
+       },
+       [&] { return msg1(IDS_PATH_TOO_LONG, g_named); }},
+      {"file held open by another handle, even for reading",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         ::CreateDirectoryA((box + "\\in").c_str(), nullptr);
+         g_named = box + "\\in\\" + kJpFile;
+         WriteFile(g_named, "busy");
+         locked = ::CreateFileA(g_named.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+         return std::vector<std::string>{box};
+       },
+       [&] { return msg(IDS_SOURCE_FILE_IN_USE, g_named); }},
+      {"folder with only empty subfolders",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         ::CreateDirectoryA((box + "\\a").c_str(), nullptr);
+         ::CreateDirectoryA((box + "\\a\\b").c_str(), nullptr);
+         return std::vector<std::string>{box};
+       },
+       [] { return Utf8(fw::LoadStr(IDS_FOLDER_HAS_NO_FILES)); }},
+      {"one 0-byte file is enough",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         WriteFile(box + "\\zero", "");
+         return std::vector<std::string>{box};
+       },
+       [] { return std::string(); }},
+      {"a source that no longer exists",
+       [&] {
+         g_named = kRoot + "\\gone.txt";
+         return std::vector<std::string>{g_named};
+       },
+       [&] { return msg(IDS_SOURCE_FILE_MISSING, g_named); }},
+      {"2,147,483,647 bytes in total pass",
+       [&] {
+         MakeSparse(kRoot + "\\big", 0x7FFFFFFEull);
+         WriteFile(kRoot + "\\one", "1");
+         return std::vector<std::string>{kRoot + "\\big", kRoot + "\\one"};
+       },
+       [] { return std::string(); }},
+      {"2,147,483,648 bytes in total are refused",
+       [&] {
+         MakeSparse(kRoot + "\\big", 0x7FFFFFFEull);
+         WriteFile(kRoot + "\\two", "22");
+         return std::vector<std::string>{kRoot + "\\big", kRoot + "\\two"};
+       },
+       [] { return Utf8(fw::LoadStr(IDS_TOTAL_OVER_2GB)); }},
+      {"4 GiB and one byte do not pass as one byte",
+       [&] {
+         ::CreateDirectoryA(box.c_str(), nullptr);
+         MakeSparse(box + "\\huge", 0x100000001ull);
+         return std::vector<std::string>{box};
+       },
+       [] { return Utf8(fw::LoadStr(IDS_TOTAL_OVER_2GB)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreshDir(kRoot);
+    g_named.clear();
+    std::vector<std::string> sources = c.make();
+    BOOL ok = 0;
+    BoxAnswerer user;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources.assign(sources.begin(), sources.end());
+      g_archiveTotals = ArchiveTotals{0, 0, 0};
+      ok = dlg.ScanSources();
+    });
+    auto texts = user.Finish();
+    if (locked != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(locked);
+      locked = INVALID_HANDLE_VALUE;
+    }
+    std::string expected = c.expected();
+    EXPECT_EQ(ok, expected.empty() ? 1 : 0);
+    if (expected.empty()) {
+      EXPECT_TRUE(texts.empty()) << (texts.empty() ? "" : texts[0]);
+    } else {
+      ASSERT_EQ(texts.size(), 1u);
+      EXPECT_EQ(texts[0], expected);
+    }
+  }
+}
+
+
+// ---- Cancel at every phase ---------------------------------------------------------------
+
+const char8_t kChecking[] = u8"\u30d5\u30a1\u30a4\u30eb\u3092\u30c1\u30a7\u30c3\u30af\u3057\u3066\u3044\u307e\u3059...";
+const char8_t kCompressing[] = u8"\u5727\u7e2e\u3057\u3066\u3044\u307e\u3059...";
+const char8_t kEncrypting[] = u8"\u6697\u53f7\u5316\u3057\u3066\u3044\u307e\u3059...";
+const char8_t kExtracting[] = u8"\u89e3\u51cd\u3057\u3066\u3044\u307e\u3059...";
+
+std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
+  const std::string confirm = Utf8(fw::LoadStr(IDS_CONFIRM_ABORT));
+  struct Case {
+    const char8_t* caption;
+    int occurrence;
+    std::vector<std::string> boxes;  // what the user sees, in order
+  } cases[] = {
+      // A click during the walk waits in the queue until the first callback of packing.
+      {kChecking, 1, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}},
+      {kCompressing, 3, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}},
+      {kEncrypting, 1, {confirm, Utf8(fw::LoadStr(IDS_CANCELLED_BY_USER))}},
+  };
+  std::string src = MakeSources();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.caption));
+    std::string xss = kRoot + "\\cancel.xss";
+    BOOL ok = 1;
+    std::string archive;
+    BoxAnswerer user({IDOK, IDOK});
+    {
+      CancelAtPhase at(U8(c.caption), c.occurrence);
+      RunJob([&](CVelvoxDlg& dlg) {
+        dlg.m_sources = {src + "\\" + kJpFolder, src + "\\a.txt"};
+        ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+        archive = dlg.m_tempFiles.empty() ? "" : dlg.m_tempFiles.front();
+        for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+        dlg.m_tempFiles.clear();
+      });
+      EXPECT_TRUE(at.fired());
+    }
+    EXPECT_EQ(user.Finish(), c.boxes);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(::GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES) << "no output";
+    if (c.caption != kEncrypting) {
+      EXPECT_EQ(::GetFileAttributesA(archive.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_TRUE(Tree(kRoot).count("cancel.xss") == 0);
+  }
+}
+
+TEST_F(Pipeline, CancelAnsweredNoGoesOnAndAsksAgainNextTime) {
+  std::string src = MakeSources();
+  std::string xss = kRoot + "\\goes-on.xss";
+  BOOL ok = 0;
+  // The dialog's Cancel answered "no" in the confirmation: the work goes on to the end.
+  BoxAnswerer user({IDCANCEL, IDCANCEL});
+  {
+    CancelAtPhase at(U8(kCompressing), 1);
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\" + kJpFolder};
+      ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+      dlg.m_tempFiles.clear();
+    });
+  }
+  auto texts = user.Finish();
+  EXPECT_EQ(texts, std::vector<std::string>{Utf8(fw::LoadStr(IDS_CONFIRM_ABORT))});
+  EXPECT_TRUE(ok);
+  EXPECT_NE(::GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Pipeline, CancelConfirmedWhileExtractingDeletesTheHalfWrittenFile) {
+  std::string src = MakeSources();
+  std::string xss = kRoot + "\\x.xss", dest = kRoot + "\\dest";
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  BOOL produced = 0, extracted = 1;
+  {
+    BoxAnswerer user;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\" + kJpFolder};
+      produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+      dlg.m_tempFiles.clear();
+    });
+    EXPECT_TRUE(user.Finish().empty());
+  }
+  ASSERT_TRUE(produced);
+  // big.bin is 3 MiB: written in several steps, so the cancel comes while it is half done.
+  BoxAnswerer user({IDOK});
+  {
+    CancelAtPhase at(U8(kExtracting), 1, true, "", "big.bin");
+    RunJob([&](CVelvoxDlg& dlg) { extracted = DecryptAndExtract(dlg, kKey, xss, dest); });
+    EXPECT_TRUE(at.fired());
+  }
+  EXPECT_EQ(user.Finish(), std::vector<std::string>{Utf8(fw::LoadStr(IDS_CONFIRM_ABORT))})
+      << "a cancelled extraction shows no message of its own";
+  EXPECT_EQ(extracted, 0);
+  for (const auto& [rel, content] : Tree(dest)) {
+    if (content == "<dir>") continue;
+    // Whatever is there is complete: the file being written went with the cancel.
+    EXPECT_EQ(content, ReadFile(src + "\\" + Acp(rel))) << rel;
+  }
+  EXPECT_EQ(::GetFileAttributesA((dest + "\\" + kJpFolder + "\\nested\\deeper\\big.bin").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+}
+
+// ---- Overwrite question ----------------------------------------------------------------
+
+TEST_F(Pipeline, OverwriteQuestionAnswersReachTheArchiver) {
+  std::string src = kRoot + "\\src";
+  ::CreateDirectoryA(src.c_str(), nullptr);
+  ::CreateDirectoryA((src + "\\box").c_str(), nullptr);
+  for (int i = 1; i <= 3; ++i) WriteFile(src + "\\box\\f" + std::to_string(i) + ".txt", "new " + std::to_string(i));
+  std::string xss = kRoot + "\\ow.xss";
+  {
+    BoxAnswerer user;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\box"};
+      EXPECT_TRUE(dlg.ProduceEncryptedOutput(xss, kKey, nullptr));
+      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+      dlg.m_tempFiles.clear();
+    });
+    EXPECT_TRUE(user.Finish().empty());
+  }
+  const std::string title = Acp(u8"\u30d5\u30a1\u30a4\u30eb\u306e\u4e0a\u66f8\u304d\u306e\u78ba\u8a8d");
+  struct Case {
+    const char* name;
+    std::vector<int> clicks;  // per question: a button id, or -1 for Esc
+    std::vector<int> boxAnswers;
+    BOOL result;
+    int status;
+    std::vector<std::string> contents;  // f1..f3 afterwards
+    size_t questions;
+  } cases[] = {
+      {"yes to each", {IDC_OW_YES, IDC_OW_YES, IDC_OW_YES}, {}, 1, 0, {"new 1", "new 2", "new 3"}, 3},
+      {"no to each, Esc once", {IDC_OW_NO, -1, IDC_OW_NO}, {}, 1, 0, {"old 1", "old 2", "old 3"}, 3},
+      {"no, then all", {IDC_OW_NO, IDC_OW_ALL}, {}, 1, 0, {"old 1", "new 2", "new 3"}, 2},
+      {"cancel asked twice: no keeps the question, yes stops",
+       {IDC_OW_YES, IDC_OW_CANCEL, IDC_OW_CANCEL}, {IDCANCEL, IDOK}, 0, 2,
+       {"new 1", "old 2", "old 3"}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dest = kRoot + "\\dest";
+    RemoveTree(dest);
+    ::CreateDirectoryA(dest.c_str(), nullptr);
+    ::CreateDirectoryA((dest + "\\box").c_str(), nullptr);
+    for (int i = 1; i <= 3; ++i) WriteFile(dest + "\\box\\f" + std::to_string(i) + ".txt", "old " + std::to_string(i));
+
+    std::vector<std::string> messages;
+    BoxAnswerer boxes(c.boxAnswers);
+    std::thread owUser([&] {
+      const DWORD pid = ::GetCurrentProcessId();
+      for (size_t i = 0; i < c.clicks.size(); ++i) {
+        HWND ow = vxtest::WaitForWindow(title, "#32770", 20000, pid);
+        if (!ow) return;
+        messages.push_back(vxtest::ControlText(ow, IDC_OW_MESSAGE));
+        if (i == 0 && c.name[0] == 'y') vxtest::SaveScreenshot("pipeline_overwrite", ow);
+        if (c.clicks[i] == -1) {
+          ::PostMessageA(ow, WM_KEYDOWN, VK_ESCAPE, 0);
+        } else {
+          vxtest::ClickButton(ow, c.clicks[i]);
+        }
+        if (c.clicks[i] == IDC_OW_CANCEL && i + 1 < c.clicks.size()) {
+          // The first Cancel is answered "no" in the confirmation: the same window stays.
+          for (DWORD t0 = ::GetTickCount(); boxes.answered() < 1 && ::GetTickCount() - t0 < 20000;)
+            ::Sleep(10);
+          EXPECT_TRUE(::IsWindow(ow));
+          vxtest::ClickButton(ow, c.clicks[++i]);
+        }
+        vxtest::WaitWindowGone(ow, 20000);
+      }
+    });
+    BOOL result = -1;
+    int status = -1;
+    RunJob([&](CVelvoxDlg& dlg) {
+      result = DecryptAndExtract(dlg, kKey, xss, dest);
+      status = dlg.m_nArchiverStatus;
+    });
+    owUser.join();
+    auto texts = boxes.Finish();
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(messages.size(), c.questions);
+    if (!messages.empty()) {
+      EXPECT_EQ(Utf8(messages[0]), Utf8(FormatIdS(IDS_CONFIRM_OVERWRITE_EXTRACTED, dest + "\\box\\f1.txt")));
+    }
+    for (int i = 1; i <= 3; ++i)
+      EXPECT_EQ(ReadFile(dest + "\\box\\f" + std::to_string(i) + ".txt"), c.contents[i - 1]) << i;
+    EXPECT_EQ(texts.size(), c.boxAnswers.size()) << "the overwrite Cancel adds no message of its own";
+  }
+}
+
+// ---- Progress dialog and callbacks -------------------------------------------------------
+
+TEST_F(Pipeline, ProgressDialogOwnerKeysAndPositions) {
+  struct {
+    BOOL ownerDisabledWhileShown = 0, ownerEnabledAfter = 0;
+    BOOL enterCancels = 1, escCancels = 0, flagCleared = 0;
+    std::vector<int> crypto, packing;
+    BOOL repeatBegin = 1, repeatProgress = 1;
+  } seen;
+  RunJob([&](CVelvoxDlg& dlg) {
+    ::EnableWindow(dlg.m_hWnd, TRUE);
+    dlg.m_pProgressDlg = new CVxProgressDlg();
+    dlg.m_pProgressDlg->Create();
+    dlg.m_pProgressDlg->ShowWindow(SW_SHOW);
+    seen.ownerDisabledWhileShown = !::IsWindowEnabled(dlg.m_hWnd);
+    HWND cancel = ::GetDlgItem(dlg.m_pProgressDlg->m_hWnd, IDCANCEL);
+    ::SetFocus(cancel);
+    ::PostMessageA(cancel, WM_KEYDOWN, VK_RETURN, 0);
+    ::PostMessageA(cancel, WM_KEYUP, VK_RETURN, 0);
+    seen.enterCancels = dlg.m_pProgressDlg->CheckCancel();
+    ::PostMessageA(cancel, WM_KEYDOWN, VK_ESCAPE, 0);
+    seen.escCancels = dlg.m_pProgressDlg->CheckCancel();
+    seen.flagCleared = !dlg.m_pProgressDlg->CheckCancel();
+
+    auto pos = [&] { return static_cast<int>(dlg.m_pProgressDlg->m_progress.SendMessage(PBM_GETPOS)); };
+    const DWORD crypto[][2] = {{1000, 1000}, {1000, 999}, {3000000000u, 1500000000u}, {0, 7}};
+    for (const auto& c : crypto) {
+      EXPECT_EQ(CryptoProgressCallback(c[0], c[1], 0, 0, 0), 0);
+      seen.crypto.push_back(pos());
+    }
+
+    g_nJobPhase = 0;
+    ResetEntryNames();
+    ArchiverEntryRecord rec{};
+    std::strcpy(rec.DisplayName, "a.txt");
+    std::strcpy(rec.EntryName, "a.txt");
+    rec.PackSize = 1000;
+    g_archiveTotals = ArchiveTotals{0, 1000, 0};
+    ArchiverCallback(ARCN_FILE_BEGIN, 0, reinterpret_cast<LPARAM>(&rec));
+    for (int percent : {50, 100}) {
+      ArchiverCallback(ARCN_FILE_PROGRESS, 0, percent);
+      seen.packing.push_back(pos());
+    }
+    ArchiverCallback(ARCN_FILE_END, 0, 0);
+    // The same entry reported again neither moves the bar nor counts twice.
+    seen.repeatBegin = ArchiverCallback(ARCN_FILE_BEGIN, 0, reinterpret_cast<LPARAM>(&rec));
+    seen.repeatProgress = ArchiverCallback(ARCN_FILE_PROGRESS, 0, 100);
+    seen.packing.push_back(pos());
+    ArchiverCallback(ARCN_FILE_END, 0, 0);
+    seen.packing.push_back(static_cast<int>(g_archiveTotals.DoneBytes));
+    // A million bytes end at 99: the + 1 keeps the bar below 100 while packing.
+    std::strcpy(rec.EntryName, "b.txt");
+    rec.PackSize = 1000000;
+    g_archiveTotals = ArchiveTotals{0, 1000000, 0};
+    ArchiverCallback(ARCN_FILE_BEGIN, 0, reinterpret_cast<LPARAM>(&rec));
+    ArchiverCallback(ARCN_FILE_PROGRESS, 0, 100);
+    seen.packing.push_back(pos());
+
+    dlg.m_pProgressDlg->ShowWindow(SW_HIDE);
+    dlg.m_pProgressDlg->DestroyWindow();
+    seen.ownerEnabledAfter = ::IsWindowEnabled(dlg.m_hWnd);
+    delete dlg.m_pProgressDlg;
+    dlg.m_pProgressDlg = nullptr;
+    ::EnableWindow(dlg.m_hWnd, FALSE);
+  });
+  EXPECT_TRUE(seen.ownerDisabledWhileShown);
+  EXPECT_TRUE(seen.ownerEnabledAfter);
+  EXPECT_FALSE(seen.enterCancels) << "Enter does nothing";
+  EXPECT_TRUE(seen.escCancels) << "Esc acts as Cancel";
+  EXPECT_TRUE(seen.flagCleared);
+  EXPECT_EQ(seen.crypto, (std::vector<int>{100, 99, 50, 50})) << "a total of 0 leaves the bar";
+  EXPECT_EQ(seen.packing, (std::vector<int>{45, 90, 90, 1000, 99}));
+  EXPECT_FALSE(seen.repeatBegin);
+  EXPECT_FALSE(seen.repeatProgress);
+}
+
+TEST_F(Pipeline, ProgressDialogScreenshotsOfEachPhase) {
+  std::string src = MakeSources();
+  std::string xss = kRoot + "\\shots.xss", dest = kRoot + "\\dest";
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  BoxAnswerer user;
+  {
+    CancelAtPhase checking(U8(kChecking), 2, false, "pipeline_progress_checking");
+    CancelAtPhase compressing(U8(kCompressing), 1, false, "pipeline_progress_compressing", "big.bin");
+    CancelAtPhase encrypting(U8(kEncrypting), 1, false, "pipeline_progress_encrypting");
+    CancelAtPhase extracting(U8(kExtracting), 1, false, "pipeline_progress_extracting", "big.bin");
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\" + kJpFolder};
+      if (dlg.ProduceEncryptedOutput(xss, kKey, nullptr)) DecryptAndExtract(dlg, kKey, xss, dest);
+      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
+      dlg.m_tempFiles.clear();
+    });
+    EXPECT_TRUE(checking.fired() && compressing.fired() && encrypting.fired() && extracting.fired());
+  }
+  EXPECT_TRUE(user.Finish().empty());
+}
+
+// ---- Failures that the archiver reports ----------------------------------------------------
+
+TEST_F(Pipeline, ExtractionFailuresShowTheTableMessageThen2220) {
+  const std::string failed = Utf8(fw::LoadStr(IDS_EXTRACT_FAILED));
+  WriteFile(kRoot + "\\damaged.zip", std::string("PK\x03\x04", 4) + Data(500, 3));
+  struct {
+    std::string archive;
+    UINT id;
+  } cases[] = {{kRoot + "\\missing.zip", IDS_ARC_ERR_ARCHIVE_NOT_FOUND},
+               {kRoot + "\\damaged.zip", IDS_ARC_ERR_BAD_FORMAT}};
+  for (const auto& c : cases) {
+    BoxAnswerer user;
+    BOOL ok = 1;
+    RunJob([&](CVelvoxDlg& dlg) {
+      g_nJobPhase = 3;
+      ok = dlg.ExtractArchive(c.archive, kRoot + "\\dest");
+    });
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(user.Finish(), (std::vector<std::string>{Utf8(fw::LoadStr(c.id)), failed}));
+  }
+}
+
+TEST(PathHelpers, SplitFolderAndNameSkipsTrailBytes) {
+  struct {
+    std::string path, folder, name;
+    BOOL ok;
+  } cases[] = {
+      {"C:\\a\\b.txt", "C:\\a\\", "b.txt", 1},
+      {"C:\\a\\", "C:\\", "a\\", 1},
+      {"b.txt", "", "", 0},
+      {"ab", "", "", 0},
+      // The 0x5C in the middle of each character is not a separator.
+      {"C:\\" + kJpFolder + "\\" + kTrailFile, "C:\\" + kJpFolder + "\\", kTrailFile, 1},
+      {"C:\\" + Acp(u8"\u8868"), "C:\\", Acp(u8"\u8868"), 1},
+  };
+  for (const auto& c : cases) {
+    std::string folder = "x", name = "y";
+    EXPECT_EQ(SplitFolderAndName(c.path, folder, name), c.ok) << Utf8(c.path);
+    EXPECT_EQ(folder, c.folder) << Utf8(c.path);
+    EXPECT_EQ(name, c.name) << Utf8(c.path);
+  }
+}
+
+}  // namespace
