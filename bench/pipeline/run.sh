@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Output pipeline benchmark: ProduceEncryptedOutput (walk, Zoras.dll, tarvodev.dll, the
+# progress dialog pumping messages) under Wine on the generated corpora, against native
+# 7z a -tzip -mem=AES256 -mx=1; decryption plus extraction against 7z x; the floor of
+# opening and reading every file twice under Wine; the cost of the progress dialog.
+# Run by hand:  bench/pipeline/run.sh [mixed|small ...]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=${VX_BENCH_DIR:-$root/build/bench-pipeline}
+corpora=("$@")
+[ ${#corpora[@]} -gt 0 ] || corpora=(mixed small)
+mkdir -p "$work"
+
+gen=$work/gen_corpus
+if [ ! -x "$gen" ] || [ "$root/bench/zoras/gen_corpus.cpp" -nt "$gen" ]; then
+  clang++ -O2 -o "$gen" "$root/bench/zoras/gen_corpus.cpp"
+  rm -rf "$work/corpus"
+fi
+[ -f "$work/corpus/.done" ] || { rm -rf "$work/corpus"; "$gen" "$work/corpus"; touch "$work/corpus/.done"; }
+
+cmake --build "$root/build/win64" --target pipeline_bench tvkeyadm >/dev/null
+source "$root/scripts/env.sh"
+bin=$VX_BUILD/bin
+export TARVODEV_HOME; TARVODEV_HOME=$(winepath -w "$work/store")
+rm -rf "$work/store"; mkdir -p "$work/store"
+wine "$bin/tvkeyadm.exe" init >/dev/null
+wine "$bin/tvkeyadm.exe" add BenchKey --alg aes --value bench --enable --iterations 1000 >/dev/null
+
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+timed() {  # command...  -> T (s, outside), M (max RSS KiB), IN (seconds inside, if printed)
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out.log" 2>&1 || { cat "$work/out.log"; exit 1; }
+  t1=$(date +%s%N)
+  T=$(seconds "$t0" "$t1"); M=$(tail -n 1 "$work/rss")
+  IN=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' "$work/out.log"); [ -n "$IN" ] || IN=$T
+  PW=$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")
+}
+mbs() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
+
+wineserver -p </dev/null >/dev/null 2>&1 || true
+for c in "${corpora[@]}"; do
+  src=$work/corpus/$c; out=$work/out
+  rm -rf "$out"; mkdir -p "$out"; sync
+  bytes=$(find "$src" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+  printf '\n== %s: %d files, %.1f MB ==\n' "$c" "$(find "$src" -type f | wc -l)" "$(awk -v b="$bytes" 'BEGIN { print b / 1e6 }')"
+
+  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" encrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$src")"
+  ve=$IN; vrss=$M; vpw=$PW; vsize=$(stat -c %s "$out/v.xss")
+  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" bare "$(winepath -w "$out/b.xss")" "$(winepath -w "$src")"
+  vb=$IN
+  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" decrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$out/v_x")"
+  vd=$IN; [ "$M" -gt "$vrss" ] && vrss=$M
+  diff -r "$src" "$out/v_x" >/dev/null || { echo "extracted tree differs from the corpus"; exit 1; }
+  rm -rf "$out/v_x"; sync
+  timed wine "$bin/pipeline_bench.exe" floor "$(winepath -w "$src")"
+  vf=$IN
+
+  timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
+  se=$T; srss=$M; ssize=$(stat -c %s "$out/7z.zip")
+  timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
+  sd=$T; [ "$M" -gt "$srss" ] && srss=$M
+  rm -rf "$out/7z_x"
+
+  printf '%-28s %9s %9s %12s %9s\n' step seconds MB/s size_bytes rss_MiB
+  printf '%-28s %9.2f %9s %12d %9.1f   (peak working set inside %s MiB)\n' "velvox encrypt (Wine)" "$ve" "$(mbs "$bytes" "$ve")" "$vsize" "$(awk -v m="$vrss" 'BEGIN{print m/1024}')" "$vpw"
+  printf '%-28s %9.2f %9s\n' "  same, no progress dialog" "$vb" "$(mbs "$bytes" "$vb")"
+  printf '%-28s %9.2f %9s\n' "velvox decrypt+extract" "$vd" "$(mbs "$bytes" "$vd")"
+  printf '%-28s %9.2f %9s\n' "open+read every file twice" "$vf" "$(mbs "$bytes" "$vf")"
+  printf '%-28s %9.2f %9s %12d %9.1f\n' "7z a -tzip AES256 -mx=1" "$se" "$(mbs "$bytes" "$se")" "$ssize" "$(awk -v m="$srss" 'BEGIN{print m/1024}')"
+  printf '%-28s %9.2f %9s\n' "7z x" "$sd" "$(mbs "$bytes" "$sd")"
+  awk -v ve="$ve" -v vb="$vb" -v vd="$vd" -v vf="$vf" -v se="$se" -v sd="$sd" -v vs="$vsize" -v ss="$ssize" 'BEGIN {
+    printf "ratios: encrypt speed vs 7z x%.2f, size vs 7z x%.3f, decrypt+extract speed vs 7z x%.2f,\n", se / ve, vs / ss, sd / vd
+    printf "        encrypt time vs open+read twice x%.2f, progress dialog cost %.1f %%\n", ve / vf, (ve - vb) / vb * 100 }'
+  rm -rf "$out"
+done
+wineserver -k </dev/null >/dev/null 2>&1 || true
