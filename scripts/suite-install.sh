@@ -36,4 +36,8 @@ reg=$(mktemp --suffix=.reg)
 wine regedit /S "$(winepath -w "$reg")" </dev/null >/dev/null 2>&1
 rm -f "$reg"
 wine "$writer" /RegServer </dev/null >/dev/null 2>&1
+# This step may run without a display. A Wine server left running from it keeps its
+# display-less desktop, and every window that a later run creates in this prefix
+# fails; wait until it has ended.
+wineserver -w
 echo "$want" > "$stamp"
