@@ -18,4 +18,3 @@ int ShowNotBuilt(const char* job, const std::list<std::string>& sources) {
 }  // namespace
 
 int CVelvoxDlg::EncryptJob() { return ShowNotBuilt("EncryptJob", m_sources); }
-int CVelvoxDlg::DecryptJob() { return ShowNotBuilt("DecryptJob", m_sources); }

@@ -7,8 +7,10 @@
 #include <fstream>
 #include <vector>
 
+#include "tvtest.h"
 #include "uidriver.h"
 #include "velvoxdlg.h"
+#include "xssfixture.h"
 
 using vxtest::Acp;
 
@@ -56,19 +58,30 @@ std::string VelvoxCommand(const std::vector<std::string>& args) {
   return cmd;
 }
 
-enum class Outcome { Encrypt, Decrypt, PathTooLong, ParentsDiffer };
+// Decrypt: a damaged archive, refused at once. DecryptKey: a good one, whose key is then
+// asked for by name.
+enum class Outcome { Encrypt, Decrypt, DecryptKey, PathTooLong, ParentsDiffer };
 
-// The box that a run ends in, answered with OK, and the process's exit.
+// The box that a run ends in, answered with OK, and the process's exit; for a good
+// archive, the key name that the key dialog shows, cancelled.
 struct Run {
   std::string text;
   DWORD exitCode = STILL_ACTIVE;
 };
 
-Run RunAndAnswer(const std::vector<std::string>& args) {
+Run RunAndAnswer(const std::vector<std::string>& args, Outcome outcome = Outcome::Encrypt) {
   Run run;
   auto p = vxtest::Process::Start(VelvoxCommand(args));
-  auto box = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
-  run.text = box.text;
+  if (outcome == Outcome::DecryptKey) {
+    HWND dlg = vxtest::WaitForWindow(Acp(u8"使用する鍵の入力"), "#32770", vxtest::kDefaultWait,
+                                     p.pid());
+    if (dlg) {
+      run.text = vxtest::ControlText(dlg, 1005);
+      vxtest::ClickButton(dlg, IDCANCEL);
+    }
+  } else {
+    run.text = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid()).text;
+  }
   run.exitCode = p.Wait();
   return run;
 }
@@ -93,12 +106,17 @@ void ExpectOutcome(const Run& run, Outcome outcome, const std::vector<std::strin
   EXPECT_EQ(run.exitCode, 0u);
   switch (outcome) {
     case Outcome::Encrypt:
-    case Outcome::Decrypt: {
-      const char* job = outcome == Outcome::Encrypt ? "EncryptJob" : "DecryptJob";
-      EXPECT_NE(run.text.find(job), std::string::npos) << vxtest::Utf8(run.text);
+      EXPECT_NE(run.text.find("EncryptJob"), std::string::npos) << vxtest::Utf8(run.text);
       EXPECT_EQ(ListedSources(run.text), sources) << vxtest::Utf8(run.text);
       break;
-    }
+    case Outcome::Decrypt:
+      EXPECT_EQ(run.text, Acp(u8"手動暗号ファイルの形式が正しくないか、ファイルが壊れています。"));
+      break;
+    case Outcome::DecryptKey:
+      // The archive's key names the source that was chosen.
+      ASSERT_EQ(sources.size(), 1u);
+      EXPECT_EQ(run.text, "TWO");
+      break;
     case Outcome::PathTooLong:
       EXPECT_EQ(run.text, Acp(u8"ファイル／フォルダのパス名が長すぎます。処理を継続できません。\n"
                               u8"ファイルパス名の長さを255文字（フォルダの場合は246文字）以下に"
@@ -132,7 +150,14 @@ class DriverTest : public ::testing::Test {
     MakeDir("a");
     MakeDir("b");
     MakeFile("a\\one.txt");
-    MakeFile("a\\two.xss");
+    // a\two.xss is a good archive of key TWO, which must be proven (so its key dialog
+    // shows); the other archives hold "data".
+    store_ = new tvtest::StoreHome;
+    ASSERT_EQ(dectest::KeyAdm("init"), 0);
+    dectest::AddKey("TWO", "aes", "TWOVALUE", false);
+    ASSERT_TRUE(dectest::Pack(Root() + "report", "inner.txt", Root() + "two.zip"));
+    ASSERT_TRUE(dectest::Encrypt("TWO", "TWOVALUE", Root() + "two.zip", Root() + "a\\two.xss"));
+    DeleteFileA((Root() + "two.zip").c_str());
     MakeFile("a\\x.xss");
     MakeFile("a\\x.txt");
     MakeFile("a\\y.txt");
@@ -145,7 +170,10 @@ class DriverTest : public ::testing::Test {
     MakeFile(Acp(u8"表\\データ.txt"));
     MakeDir("len");
   }
+  static void TearDownTestSuite() { delete store_; }
+  static tvtest::StoreHome* store_;
 };
+tvtest::StoreHome* DriverTest::store_ = nullptr;
 
 struct ArgCase {
   const char* name;
@@ -161,8 +189,12 @@ TEST_F(DriverTest, ArgumentsChooseTheJobAndItsSources) {
   const ArgCase cases[] = {
       {"folder", {R + "report"}, Outcome::Encrypt, {R + "report"}},
       {"upper-case archive", {R + "box.XSS"}, Outcome::Decrypt, {R + "box.XSS"}},
-      {"file and archive", {R + "a\\one.txt", R + "a\\two.xss"}, Outcome::Decrypt,
+      {"file and archive", {R + "a\\one.txt", R + "a\\two.xss"}, Outcome::DecryptKey,
        {R + "a\\two.xss"}},
+      {"two archives: the last one", {R + "a\\x.xss", R + "a\\two.xss"}, Outcome::DecryptKey,
+       {R + "a\\two.xss"}},
+      {"two archives: the last one, damaged", {R + "a\\two.xss", R + "a\\x.xss"},
+       Outcome::Decrypt, {R + "a\\x.xss"}},
       {"archives in two folders", {R + "a\\x.xss", R + "b\\y.xss"}, Outcome::ParentsDiffer, {}},
       {"parents differ in case only", {R + "A\\x.txt", lower + "a\\y.txt"}, Outcome::Encrypt,
        {R + "A\\x.txt", lower + "a\\y.txt"}},
@@ -175,7 +207,7 @@ TEST_F(DriverTest, ArgumentsChooseTheJobAndItsSources) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ExpectOutcome(RunAndAnswer(c.args), c.outcome, c.sources, RawArgs(c.args));
+    ExpectOutcome(RunAndAnswer(c.args, c.outcome), c.outcome, c.sources, RawArgs(c.args));
   }
 }
 
