@@ -244,6 +244,19 @@ void Wipe(void* p, size_t size) {
   if (p) SecureZeroMemory(p, size);
 }
 
+bool SecretText::Assign(std::string_view text) {
+  Clear();
+  if (text.size() > kCapacity) return false;
+  std::memcpy(buf_, text.data(), text.size());
+  size_ = text.size();
+  return true;
+}
+
+void SecretText::Clear() {
+  Wipe(buf_, sizeof buf_);
+  size_ = 0;
+}
+
 bool Equal(const void* a, const void* b, size_t size) {
   const auto* x = static_cast<const uint8_t*>(a);
   const auto* y = static_cast<const uint8_t*>(b);

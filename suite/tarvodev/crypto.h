@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tvdev::crypto {
@@ -53,6 +54,30 @@ bool MachineUnprotect(const Bytes& blob, const uint8_t* entropy, size_t entropyS
 
 // Memory that held a secret.
 void Wipe(void* p, size_t size);
+
+// A key value as typed or normalised: kept inside the object (a std::string would leave
+// copies in freed heap blocks when it grows or goes), never copied implicitly, and wiped
+// when it goes.
+class SecretText {
+ public:
+  static constexpr size_t kCapacity = 255;
+  SecretText() = default;
+  SecretText(const SecretText&) = delete;
+  SecretText& operator=(const SecretText&) = delete;
+  ~SecretText() { Clear(); }
+  // False, leaving it empty, when `text` is longer than kCapacity bytes.
+  bool Assign(std::string_view text);
+  void Clear();
+  char* data() { return buf_; }
+  const char* data() const { return buf_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::string_view view() const { return {buf_, size_}; }
+
+ private:
+  char buf_[kCapacity + 1] = {};
+  size_t size_ = 0;
+};
 // Constant-time comparison.
 bool Equal(const void* a, const void* b, size_t size);
 

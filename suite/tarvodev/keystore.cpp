@@ -1,5 +1,6 @@
 #include "keystore.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -21,6 +22,9 @@ constexpr uint32_t kMaxKeys = 10'000;
 constexpr uint32_t kMaxBlob = 4096;
 constexpr size_t kMaxStoreFile = 64 * 1024 * 1024;
 constexpr uint8_t kFlagEnabled = 1, kFlagSuspended = 2, kFlagParameterFile = 4;
+// Machine copy of an enabled key: nonce, wrapped material, tag.
+constexpr size_t kMachineBlobSize = 12 + 32 + 16;
+constexpr size_t kMaxSecretFile = 4096;
 
 class Writer {
  public:
@@ -94,11 +98,12 @@ bool ValidDescription(const std::string& d) {
 
 // Two labels off one slow derivation: the verifier that tells a wrong value from a
 // right one, and the key that wraps the material. Neither reveals the other.
-bool DeriveFromValue(const StoredKey& key, const std::string& value, uint8_t verifier[32],
+bool DeriveFromValue(const StoredKey& key, std::string_view value, uint8_t verifier[32],
                      uint8_t kek[32]) {
-  const std::string v = NormalizeValue(key.algorithm, value);
+  crypto::SecretText v;
   uint8_t master[32];
-  if (!crypto::Pbkdf2Sha256(v.data(), v.size(), key.salt, sizeof key.salt, key.iterations,
+  if (!NormalizeValue(key.algorithm, value, &v) ||
+      !crypto::Pbkdf2Sha256(v.data(), v.size(), key.salt, sizeof key.salt, key.iterations,
                             master, sizeof master))
     return false;
   uint8_t label[32];
@@ -117,11 +122,67 @@ void WrapAad(const StoredKey& key, uint8_t aad[33]) {
   aad[32] = static_cast<uint8_t>(key.algorithm);
 }
 
-bool EnsureFolder(const std::string& folder) {
-  const DWORD a = GetFileAttributesA(folder.c_str());
-  if (a != INVALID_FILE_ATTRIBUTES) return (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  const int rc = SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr);
-  return rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS;
+bool IsFolder(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Key for the machine copy of one key: bound to the installation's secret and to the
+// key's identifier, so a copy given to another key does not open.
+bool MachineWrapKey(const uint8_t secret[32], const StoredKey& key, uint8_t kek[32],
+                    uint8_t aad[33]) {
+  std::memcpy(aad, "TVDEV machine\0\0\0", 16);
+  std::memcpy(aad + 16, key.id, 16);
+  aad[32] = static_cast<uint8_t>(key.algorithm);
+  return crypto::HmacSha256(secret, 32, aad, 32, kek);
+}
+
+const uint8_t kSecretEntropy[] = "TVDEV installation secret";
+
+bool ReadSmallFile(const std::string& path, size_t limit, Bytes* out) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool ok = GetFileSizeEx(h, &size) && size.QuadPart > 0 &&
+            size.QuadPart <= static_cast<LONGLONG>(limit);
+  if (ok) {
+    out->resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    ok = ReadFile(h, out->data(), static_cast<DWORD>(out->size()), &got, nullptr) &&
+         got == out->size();
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+// Writes `data` under a temporary name in `folder` and moves it to `path`; an existing
+// file is replaced only when `replace` is set.
+bool WriteFileAtomically(const std::string& folder, const std::string& path, const Bytes& data,
+                         bool replace) {
+  char tmp[MAX_PATH + 1] = {};
+  if (!GetTempFileNameA(folder.c_str(), "tvk", 0, tmp)) return false;
+  HANDLE h = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  DWORD put = 0;
+  bool ok = h != INVALID_HANDLE_VALUE &&
+            WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
+            put == data.size() && FlushFileBuffers(h);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  ok = ok && MoveFileExA(tmp, path.c_str(),
+                         (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH);
+  if (!ok) DeleteFileA(tmp);
+  return ok;
+}
+
+bool LoadMachineSecret(uint8_t secret[32]) {
+  Bytes blob, plain;
+  const bool ok = ReadSmallFile(MachineSecretPath(), kMaxSecretFile, &blob) &&
+                  crypto::MachineUnprotect(blob, kSecretEntropy, sizeof kSecretEntropy, &plain) &&
+                  plain.size() == 32;
+  if (ok) std::memcpy(secret, plain.data(), 32);
+  crypto::Wipe(plain.data(), plain.size());
+  return ok;
 }
 
 }  // namespace
@@ -151,9 +212,46 @@ std::string HomeFolder() {
   return folder;
 }
 
-bool EnsureHome() { return EnsureFolder(HomeFolder()); }
-
 std::string StorePath() { return HomeFolder() + "\\keystore.dat"; }
+
+std::string MachineSecretPath() { return HomeFolder() + "\\machine.key"; }
+
+bool HomeExists() { return IsFolder(HomeFolder()); }
+
+const char* HomeSecurity() {
+  // Protected DACL (P): nothing inherited from ProgramData, where users may create
+  // folders. SYSTEM and Administrators full control, Users read and list, for the
+  // folder and everything created in it (OICI).
+  return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+}
+
+bool CreateHome(std::string* error) {
+  const std::string folder = HomeFolder();
+  if (IsFolder(folder)) return true;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(HomeSecurity(), SDDL_REVISION_1,
+                                                            &sd, nullptr)) {
+    *error = "cannot build the folder's security descriptor";
+    return false;
+  }
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+  // Every missing level gets the same rights: a level that a standard user could own
+  // would let that user rename the store folder away and put another in its place.
+  bool ok = true;
+  for (size_t at = folder.find('\\', 3); ok; at = folder.find('\\', at + 1)) {
+    const std::string level = at == std::string::npos ? folder : folder.substr(0, at);
+    if (!IsFolder(level) && !CreateDirectoryA(level.c_str(), &sa) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+      ok = false;
+    if (at == std::string::npos) break;
+  }
+  LocalFree(sd);
+  if (!ok || !IsFolder(folder)) {
+    *error = "cannot create the folder " + folder + " (run the tool as administrator)";
+    return false;
+  }
+  return true;
+}
 
 bool Exists() {
   return GetFileAttributesA(StorePath().c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -202,7 +300,8 @@ bool Decode(const uint8_t* data, size_t size, Store* out) {
         !r.U8(&alg) || alg > 2 || !r.U8(&flags) ||
         (flags & ~(kFlagEnabled | kFlagSuspended | kFlagParameterFile)) != 0 ||
         !r.Str8(&k.description) || !ValidDescription(k.description) ||
-        !r.U32(&k.iterations) || k.iterations < kMinIterations || !r.Raw(k.salt, 16) ||
+        !r.U32(&k.iterations) || k.iterations < kMinIterations ||
+        k.iterations > kMaxIterations || !r.Raw(k.salt, 16) ||
         !r.Raw(k.verifier, 32) || !r.Raw(k.wrapNonce, 12) || !r.Raw(k.wrapped, 32) ||
         !r.Raw(k.wrapTag, 16) || !r.U32(&blobLen) || blobLen > kMaxBlob ||
         !r.Blob(&k.machineBlob, blobLen))
@@ -251,8 +350,8 @@ LoadResult Load(Store* out) {
 
 bool Save(const Store& s, std::string* error) {
   const std::string folder = HomeFolder();
-  if (!EnsureFolder(folder)) {
-    *error = "cannot create the folder " + folder;
+  if (!IsFolder(folder)) {
+    *error = "no key store folder " + folder + " (create it with init)";
     return false;
   }
   Bytes data = Encode(s);
@@ -262,25 +361,11 @@ bool Save(const Store& s, std::string* error) {
     return false;
   }
   data.insert(data.end(), sum, sum + 32);
-  char tmp[MAX_PATH + 1] = {};
-  if (!GetTempFileNameA(folder.c_str(), "tvk", 0, tmp)) {
-    *error = "cannot create a file in " + folder;
+  if (!WriteFileAtomically(folder, StorePath(), data, true)) {
+    *error = "cannot write " + StorePath();
     return false;
   }
-  HANDLE h = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  DWORD put = 0;
-  bool ok = h != INVALID_HANDLE_VALUE &&
-            WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
-            put == data.size() && FlushFileBuffers(h);
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  ok = ok && MoveFileExA(tmp, StorePath().c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) {
-    DeleteFileA(tmp);
-    *error = "cannot write " + StorePath();
-  }
-  return ok;
+  return true;
 }
 
 bool ValidName(const std::string& name) {
@@ -312,13 +397,14 @@ const StoredKey* Find(const Store& s, const std::string& name) {
   return Find(const_cast<Store&>(s), name);
 }
 
-std::string NormalizeValue(int algorithm, const std::string& value) {
-  std::string v = value;
-  if (algorithm == 2 && !v.empty()) CharUpperBuffA(v.data(), static_cast<DWORD>(v.size()));
-  return v;
+bool NormalizeValue(int algorithm, std::string_view value, crypto::SecretText* out) {
+  if (!out->Assign(value)) return false;
+  if (algorithm == 2 && !out->empty())
+    CharUpperBuffA(out->data(), static_cast<DWORD>(out->size()));
+  return true;
 }
 
-bool CreateKey(const std::string& name, int algorithm, const std::string& value,
+bool CreateKey(const std::string& name, int algorithm, std::string_view value,
                uint32_t iterations, StoredKey* out, std::string* error) {
   if (!ValidName(name)) {
     *error = "a key name has 1 to 32 letters and digits";
@@ -361,7 +447,9 @@ bool CreateKey(const std::string& name, int algorithm, const std::string& value,
   return true;
 }
 
-Proof ProveValue(const StoredKey& key, const std::string& value, uint8_t material[32]) {
+Proof ProveValue(const StoredKey& key, std::string_view value, uint8_t material[32]) {
+  // No stored value is longer: a longer one is simply not the value.
+  if (value.size() > kMaxValue) return Proof::Wrong;
   uint8_t verifier[32], kek[32];
   if (!DeriveFromValue(key, value, verifier, kek)) return Proof::Damaged;
   Proof result = Proof::Wrong;
@@ -378,21 +466,66 @@ Proof ProveValue(const StoredKey& key, const std::string& value, uint8_t materia
   return result;
 }
 
+bool EnsureMachineSecret(std::string* error) {
+  uint8_t secret[32];
+  if (LoadMachineSecret(secret)) {
+    crypto::Wipe(secret, 32);
+    return true;
+  }
+  if (GetFileAttributesA(MachineSecretPath().c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // Replacing it would silently disable every enabled key; an administrator decides.
+    *error = "the installation's secret " + MachineSecretPath() +
+             " cannot be read; enabled keys need it";
+    return false;
+  }
+  Bytes blob;
+  bool ok = crypto::Random(secret, 32) &&
+            crypto::MachineProtect(secret, 32, kSecretEntropy, sizeof kSecretEntropy, &blob);
+  crypto::Wipe(secret, 32);
+  if (!ok) {
+    *error = "platform crypto failed";
+    return false;
+  }
+  // The file inherits the store folder's rights: users read it, so that their processes
+  // can use enabled keys; only administrators can change it.
+  if (!WriteFileAtomically(HomeFolder(), MachineSecretPath(), blob, false) &&
+      !LoadMachineSecret(secret)) {
+    *error = "cannot write " + MachineSecretPath();
+    return false;
+  }
+  crypto::Wipe(secret, 32);
+  return true;
+}
+
 bool MachineMaterial(const StoredKey& key, uint8_t material[32]) {
-  if (!key.enabled || key.machineBlob.empty()) return false;
-  Bytes plain;
-  if (!crypto::MachineUnprotect(key.machineBlob, key.id, 16, &plain)) return false;
-  const bool ok = plain.size() == 32;
-  if (ok) std::memcpy(material, plain.data(), 32);
-  crypto::Wipe(plain.data(), plain.size());
+  if (!key.enabled || key.machineBlob.size() != kMachineBlobSize) return false;
+  uint8_t secret[32], kek[32], aad[33];
+  bool ok = LoadMachineSecret(secret) && MachineWrapKey(secret, key, kek, aad);
+  crypto::Wipe(secret, 32);
+  if (ok) {
+    const uint8_t* b = key.machineBlob.data();
+    crypto::Gcm gcm;
+    ok = gcm.SetKey(kek) && gcm.Open(b, aad, sizeof aad, b + 12, 32, material, b + 44);
+    if (!ok) crypto::Wipe(material, 32);
+  }
+  crypto::Wipe(kek, 32);
   return ok;
 }
 
 bool Enable(StoredKey& key, const uint8_t material[32]) {
-  Bytes blob;
-  if (!crypto::MachineProtect(material, 32, key.id, 16, &blob) || blob.empty() ||
-      blob.size() > kMaxBlob)
-    return false;
+  std::string why;
+  uint8_t secret[32], kek[32], aad[33];
+  if (!EnsureMachineSecret(&why) || !LoadMachineSecret(secret)) return false;
+  Bytes blob(kMachineBlobSize);
+  bool ok = MachineWrapKey(secret, key, kek, aad) && crypto::Random(blob.data(), 12);
+  crypto::Wipe(secret, 32);
+  if (ok) {
+    crypto::Gcm gcm;
+    ok = gcm.SetKey(kek) &&
+         gcm.Seal(blob.data(), aad, sizeof aad, material, 32, blob.data() + 12, blob.data() + 44);
+  }
+  crypto::Wipe(kek, 32);
+  if (!ok) return false;
   key.machineBlob = std::move(blob);
   key.enabled = true;
   return true;
@@ -404,9 +537,7 @@ void Disable(StoredKey& key) {
 }
 
 WriteLock::WriteLock() {
-  const std::string folder = HomeFolder();
-  if (!EnsureFolder(folder)) return;
-  const std::string path = folder + "\\keystore.lock";
+  const std::string path = HomeFolder() + "\\keystore.lock";
   for (int i = 0; i < 100; ++i) {
     h_ = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

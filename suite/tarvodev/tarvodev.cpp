@@ -266,8 +266,9 @@ BOOL WINAPI TVDEV_HookAddPidEx(const char* drive, DWORD processId, DWORD reserve
                         ((drive[0] >= 'A' && drive[0] <= 'Z') || (drive[0] >= 'a' && drive[0] <= 'z'));
     if (!(n == 0 || letter) || processId == 0) return Fail(TVDEV_ERR_INVALID_ARGUMENT);
     // The hook itself belongs to the suite's media filter; the library records each
-    // registration, one line per call, in mediahook.log beside the key store.
-    if (!store::EnsureHome()) return Fail(TVDEV_ERR_WRITE);
+    // registration, one line per call, in mediahook.log beside the key store. The
+    // folder belongs to installation: a caller's process never creates it.
+    if (!store::HomeExists()) return Fail(TVDEV_ERR_WRITE);
     const std::string path = store::HomeFolder() + "\\mediahook.log";
     HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -45,8 +45,12 @@ const char kUsageText[] =
     "  describe NAME TEXT         set the description\n"
     "  remove NAME                remove the key\n"
     "\n"
+    "Give key values with --value-stdin (the first line of standard input): a value\n"
+    "on the command line can be read by every other process of the machine.\n"
+    "\n"
     "The store is keystore.dat in FOLDER, else in %TARVODEV_HOME%, else in\n"
-    "the common application-data folder under Norvane\\TARVO-Pro.\n"
+    "the common application-data folder under Norvane\\TARVO-Pro. init creates\n"
+    "that folder, writable by administrators only: run it as administrator.\n"
     "Exit codes: 0 done, 1 bad usage or argument, 2 no such key, 3 wrong value,\n"
     "4 key store missing or damaged, 5 store not written, 6 key or store exists,\n"
     "7 other failure.\n";
@@ -81,7 +85,8 @@ int ParseAlgorithm(const std::string& s) {
 
 struct Options {
   std::vector<std::string> positional;
-  std::string alg, value, desc;
+  std::string alg, desc;
+  crypto::SecretText value;
   bool haveValue = false, valueStdin = false, haveDesc = false, enable = false,
        paramFile = false;
   uint32_t iterations = store::kDefaultIterations;
@@ -99,7 +104,12 @@ std::string ParseOptions(int argc, char** argv, int first, Options* o) {
     if (a == "--alg") {
       if (!next(&o->alg)) return "--alg needs a value";
     } else if (a == "--value") {
-      if (!next(&o->value)) return "--value needs a value";
+      if (i + 1 >= argc) return "--value needs a value";
+      char* v = argv[++i];
+      if (!o->value.Assign(v)) return "a key value has 1 to 255 characters";
+      // Our copy of the command line; the system's own copy stays readable, which is
+      // why --value-stdin is the recommended way.
+      crypto::Wipe(v, std::strlen(v));
       o->haveValue = true;
     } else if (a == "--value-stdin") {
       o->valueStdin = true;
@@ -115,7 +125,7 @@ std::string ParseOptions(int argc, char** argv, int first, Options* o) {
       if (!next(&n)) return "--iterations needs a value";
       char* end = nullptr;
       const unsigned long v = std::strtoul(n.c_str(), &end, 10);
-      if (n.empty() || *end || v < store::kMinIterations || v > 10'000'000)
+      if (n.empty() || *end || v < store::kMinIterations || v > store::kMaxIterations)
         return "--iterations must be a number from 1000 to 10000000";
       o->iterations = static_cast<uint32_t>(v);
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
@@ -127,28 +137,39 @@ std::string ParseOptions(int argc, char** argv, int first, Options* o) {
   return {};
 }
 
+// One line of standard input, read byte by byte straight into our buffer: the C
+// runtime's stream buffer would keep a copy that nothing wipes.
+bool ReadValueLine(crypto::SecretText* out) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  char line[store::kMaxValue + 2];
+  size_t n = 0;
+  bool tooLong = false, any = false;
+  for (;;) {
+    char c;
+    DWORD got = 0;
+    if (!ReadFile(in, &c, 1, &got, nullptr) || got == 0) break;
+    any = true;
+    if (c == '\n') break;
+    if (n < sizeof line) line[n++] = c;
+    else tooLong = true;
+  }
+  while (n > 0 && line[n - 1] == '\r') --n;
+  const bool ok = any && !tooLong && out->Assign(std::string_view(line, n));
+  crypto::Wipe(line, sizeof line);
+  return ok;
+}
+
 // The key value, from --value or one line of standard input.
-bool TakeValue(Options& o, std::string* value, std::string* why) {
+bool TakeValue(Options& o, std::string* why) {
   if (o.haveValue == o.valueStdin) {
     *why = "give the key value with either --value or --value-stdin";
     return false;
   }
-  if (o.valueStdin) {
-    char line[store::kMaxValue + 3] = {};
-    if (!std::fgets(line, sizeof line, stdin)) {
-      *why = "no key value on standard input";
-      return false;
-    }
-    size_t n = std::strlen(line);
-    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
-    o.value = line;
-    crypto::Wipe(line, sizeof line);
-  }
+  if (o.valueStdin && !ReadValueLine(&o.value)) o.value.Clear();
   if (o.value.empty() || o.value.size() > store::kMaxValue) {
     *why = "a key value has 1 to 255 characters";
     return false;
   }
-  *value = o.value;
   return true;
 }
 
@@ -184,6 +205,13 @@ int NeedName(const Options& o, size_t extra) {
 }
 
 int Run(const std::string& cmd, Options& o) {
+  if (cmd == "init") {
+    std::string why;
+    if (!o.positional.empty()) return Usage("init takes no arguments");
+    if (!store::CreateHome(&why)) return Error(kWriteFailed, why);
+  } else if (!store::HomeExists()) {
+    return Error(kStoreDamaged, "no key store at " + store::StorePath() + " (create one with init)");
+  }
   std::optional<store::WriteLock> lock;
   if (cmd != "list") {
     lock.emplace();
@@ -192,7 +220,6 @@ int Run(const std::string& cmd, Options& o) {
   }
 
   if (cmd == "init") {
-    if (!o.positional.empty()) return Usage("init takes no arguments");
     if (store::Exists()) return Error(kExists, "a key store exists already at " + store::StorePath());
     if (int rc = SaveOrFail(store::Store{})) return rc;
     std::printf("created %s\n", store::StorePath().c_str());
@@ -218,19 +245,20 @@ int Run(const std::string& cmd, Options& o) {
     if (alg < 0) return Error(kUsage, "--alg must be des, 3des or aes");
     if (o.haveDesc && !ValidDescription(o.desc))
       return Error(kUsage, "a description has at most 255 bytes and no control characters");
-    std::string value, why;
-    if (!TakeValue(o, &value, &why)) return Error(kUsage, why);
+    std::string why;
+    if (!TakeValue(o, &why)) return Error(kUsage, why);
     if (int rc = LoadExisting(&s)) return rc;
     if (store::Find(s, o.positional[0]))
       return Error(kExists, "a key named " + o.positional[0] + " exists already");
     store::StoredKey k;
-    if (!store::CreateKey(o.positional[0], alg, value, o.iterations, &k, &why))
+    if (!store::CreateKey(o.positional[0], alg, o.value.view(), o.iterations, &k, &why))
       return Error(kFailed, why);
     k.description = o.desc;
     k.parameterFile = o.paramFile;
     if (o.enable) {
+      if (!store::EnsureMachineSecret(&why)) return Error(kWriteFailed, why);
       uint8_t material[32];
-      const bool ok = store::ProveValue(k, value, material) == store::Proof::Ok &&
+      const bool ok = store::ProveValue(k, o.value.view(), material) == store::Proof::Ok &&
                       store::Enable(k, material);
       crypto::Wipe(material, 32);
       if (!ok) return Error(kFailed, "cannot protect the key for this machine");
@@ -244,8 +272,8 @@ int Run(const std::string& cmd, Options& o) {
       cmd != "remove" && !needsDesc)
     return Usage(("unknown command " + cmd).c_str());
   if (int rc = NeedName(o, needsDesc ? 1 : 0)) return rc;
-  std::string value, why;
-  if (cmd == "enable" && !TakeValue(o, &value, &why)) return Error(kUsage, why);
+  std::string why;
+  if (cmd == "enable" && !TakeValue(o, &why)) return Error(kUsage, why);
   if (needsDesc && !ValidDescription(o.positional[1]))
     return Error(kUsage, "a description has at most 255 bytes and no control characters");
   if (int rc = LoadExisting(&s)) return rc;
@@ -254,8 +282,12 @@ int Run(const std::string& cmd, Options& o) {
 
   if (cmd == "enable") {
     uint8_t material[32];
-    const store::Proof proof = store::ProveValue(*k, value, material);
+    const store::Proof proof = store::ProveValue(*k, o.value.view(), material);
     if (proof == store::Proof::Wrong) return Error(kWrongValue, "the key value is wrong");
+    if (proof == store::Proof::Ok && !store::EnsureMachineSecret(&why)) {
+      crypto::Wipe(material, 32);
+      return Error(kWriteFailed, why);
+    }
     const bool ok = proof == store::Proof::Ok && store::Enable(*k, material);
     crypto::Wipe(material, 32);
     if (!ok) return Error(kStoreDamaged, "the key's material cannot be recovered or protected");
@@ -291,9 +323,7 @@ int main(int argc, char** argv) {
   const std::string why = ParseOptions(argc, argv, i + 1, &o);
   if (!why.empty()) return Usage(why.c_str());
   try {
-    const int rc = Run(cmd, o);
-    crypto::Wipe(o.value.data(), o.value.size());
-    return rc;
+    return Run(cmd, o);
   } catch (...) {
     return Error(kFailed, "out of memory");
   }

@@ -2,6 +2,9 @@
 // checked through the library's own entry points.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 
 #include "contracts/tvdev.h"
@@ -128,7 +131,7 @@ TEST_F(Admin, KeyLifecycleSeenThroughTheLibrary) {
   EXPECT_EQ(Tool("remove Alpha").code, 0u);
   EXPECT_EQ(Tool("remove Alpha").code, 2u);
   EXPECT_EQ(Tool("list").out, "Beta\tTriple DES\t168\tenabled\tactive\tparameter-file\t\r\n");
-  EXPECT_EQ(home.dir().List(), (std::vector<std::string>{"keystore.dat"}))
+  EXPECT_EQ(home.dir().List(), (std::vector<std::string>{"keystore.dat", "machine.key"}))
       << "no lock or temporary file left behind";
 }
 
@@ -186,4 +189,105 @@ TEST_F(Admin, StoreOptionSelectsTheFolder) {
   ASSERT_EQ(Tool("--store \"" + other.path() + "\" init").code, 0u);
   EXPECT_TRUE(Exists(other / "keystore.dat"));
   EXPECT_FALSE(Exists(home.StoreFile()));
+}
+
+// A store whose checksum is right but whose wrapped material was changed: the right
+// value proves, the material does not open, and the tool says the store is damaged.
+TEST_F(Admin, EnableWithDamagedMaterialFailsWithFour) {
+  ASSERT_EQ(Tool("init").code, 0u);
+  ASSERT_EQ(Tool("add Key1 --alg 3des --value-stdin --iterations 1000", "v1\n").code, 0u);
+  tvdev::store::Store s;
+  ASSERT_EQ(tvdev::store::Load(&s), tvdev::store::LoadResult::Ok);
+  s.keys[0].wrapped[0] ^= 0x01;
+  std::string why;
+  ASSERT_TRUE(tvdev::store::Save(s, &why)) << why;
+  const Bytes forged = ReadAll(home.StoreFile());
+  const Result r = Tool("enable Key1 --value-stdin", "v1\n");
+  EXPECT_EQ(r.code, 4u) << r.err;
+  EXPECT_FALSE(r.err.empty());
+  EXPECT_EQ(Tool("enable Key1 --value-stdin", "v2\n").code, 3u) << "a wrong value stays wrong";
+  EXPECT_EQ(ReadAll(home.StoreFile()), forged);
+}
+
+// Another administrator's run holds keystore.lock: the tool gives up with 5 and leaves
+// the store as it was.
+TEST_F(Admin, HeldLockStopsTheToolAndKeepsTheStore) {
+  ASSERT_EQ(Tool("init").code, 0u);
+  ASSERT_EQ(Tool("add Key1 --alg aes --value-stdin --iterations 1000", "v\n").code, 0u);
+  const Bytes before = ReadAll(home.StoreFile());
+  HANDLE lock = CreateFileA((home.dir() / "keystore.lock").c_str(), GENERIC_WRITE, 0, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  const Result r = Tool("add Key2 --alg des --value-stdin --iterations 1000", "w\n");
+  EXPECT_EQ(r.code, 5u) << r.err;
+  EXPECT_NE(r.err.find("lock"), std::string::npos) << r.err;
+  EXPECT_EQ(Tool("list").code, 0u) << "reading needs no lock";
+  CloseHandle(lock);
+  EXPECT_EQ(ReadAll(home.StoreFile()), before);
+  EXPECT_EQ(home.dir().List(), (std::vector<std::string>{"keystore.dat"}));
+}
+
+// The store folder is made by init only, with its own rights: administrators and the
+// system write, users read; nothing inherited from the parent, where users may create
+// folders. No other command and no library call creates it. (Wine keeps no file
+// security, so the rights are checked as the descriptor the tool creates the folder
+// with.)
+TEST_F(Admin, OnlyInitCreatesTheStoreFolderWithItsOwnRights) {
+  const std::string vendor = work / "Norvane", folder = vendor + "\\TARVO-Pro";
+  SetEnvironmentVariableA("TARVODEV_HOME", folder.c_str());
+  EXPECT_EQ(Tool("add Key1 --alg aes --value-stdin --iterations 1000", "v\n").code, 4u);
+  EXPECT_EQ(Tool("list").code, 4u);
+  EXPECT_FALSE(Exists(vendor));
+  const Result r = Tool("init");
+  ASSERT_EQ(r.code, 0u) << r.err;
+  EXPECT_TRUE(Exists(folder + "\\keystore.dat"));
+  EXPECT_EQ(Tool("add Key1 --alg aes --value-stdin --iterations 1000 --enable", "v\n").code, 0u);
+  EXPECT_TRUE(Exists(folder + "\\machine.key"));
+  SetEnvironmentVariableA("TARVODEV_HOME", home.dir().path().c_str());
+
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+      tvdev::store::HomeSecurity(), SDDL_REVISION_1, &sd, nullptr));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from the parent";
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl);
+  const DWORD writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                       FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                       WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  int system = 0, admins = 0, users = 0;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    ASSERT_EQ(ace->AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << "files in it too";
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = &allowed->SidStart;
+    if (IsWellKnownSid(sid, WinLocalSystemSid)) {
+      ++system;
+      EXPECT_EQ(allowed->Mask, DWORD(FILE_ALL_ACCESS));
+    } else if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+      ++admins;
+      EXPECT_EQ(allowed->Mask, DWORD(FILE_ALL_ACCESS));
+    } else if (IsWellKnownSid(sid, WinBuiltinUsersSid)) {
+      ++users;
+      EXPECT_EQ(allowed->Mask & writes, 0u) << "users cannot change or replace anything";
+      EXPECT_EQ(allowed->Mask & FILE_GENERIC_READ, DWORD(FILE_GENERIC_READ));
+    } else {
+      ADD_FAILURE() << "no one else gets rights (ACE " << i << ")";
+    }
+  }
+  EXPECT_EQ(system + admins + users, 3);
+  EXPECT_EQ(system * admins * users, 1);
+  LocalFree(sd);
+}
+
+TEST_F(Admin, HelpRecommendsTheValueFromStandardInput) {
+  const Result r = Tool("--help");
+  EXPECT_EQ(r.code, 0u);
+  EXPECT_NE(r.out.find("Give key values with --value-stdin"), std::string::npos) << r.out;
 }

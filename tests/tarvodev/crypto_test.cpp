@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "contracts/tvdev.h"
 #include "crypto.h"
+#include "keystore.h"
 
 using namespace tvdev;
 using Bytes = std::vector<uint8_t>;
@@ -184,4 +187,44 @@ TEST(CryptoKat, MachineProtectionRoundTripsAndBindsEntropy) {
   ASSERT_TRUE(crypto::MachineUnprotect(blob, entropy, 16, &back));
   EXPECT_EQ(back, Bytes(secret, secret + 32));
   EXPECT_FALSE(crypto::MachineUnprotect(blob, other, 16, &back));
+}
+
+// Key values live in SecretText: in the object itself, so no grown or freed heap block
+// keeps a copy, and wiped when it goes.
+TEST(SecretText, HoldsAValueInPlaceAndWipesIt) {
+  alignas(crypto::SecretText) unsigned char raw[sizeof(crypto::SecretText)];
+  std::memset(raw, 0xCC, sizeof raw);
+  auto* text = new (raw) crypto::SecretText;
+  ASSERT_TRUE(text->Assign("correct horse battery staple, long enough for the heap"));
+  EXPECT_NE(std::search(raw, raw + sizeof raw, text->data(), text->data() + 20), raw + sizeof raw)
+      << "kept inside the object";
+  text->~SecretText();
+  EXPECT_EQ(std::count(raw, raw + sizeof raw, 0), static_cast<long>(sizeof raw))
+      << "every byte wiped on destruction";
+
+  crypto::SecretText t;
+  ASSERT_TRUE(t.Assign(std::string(255, 'v')));
+  EXPECT_FALSE(t.Assign(std::string(256, 'v')));
+  EXPECT_TRUE(t.empty()) << "a refused value leaves nothing behind";
+}
+
+// The normalised value of a 256-bit key is upper-cased inside the caller's SecretText.
+TEST(SecretText, NormalisedValueOfEachAlgorithm) {
+  const std::string hyo = "\x95\x5C";  // a double-byte character with a 0x5C trail byte
+  struct Case {
+    int algorithm;
+    std::string typed, proven;
+  } cases[] = {
+      {0, "open-Sesame", "open-Sesame"},
+      {1, "open-Sesame", "open-Sesame"},
+      {2, "open-Sesame", "OPEN-SESAME"},
+      {2, "a" + hyo + "b", "A" + hyo + "B"},
+  };
+  for (const Case& c : cases) {
+    crypto::SecretText out;
+    ASSERT_TRUE(tvdev::store::NormalizeValue(c.algorithm, c.typed, &out));
+    EXPECT_EQ(std::string(out.view()), c.proven) << c.algorithm;
+  }
+  crypto::SecretText out;
+  EXPECT_FALSE(tvdev::store::NormalizeValue(2, std::string(256, 'a'), &out));
 }

@@ -87,6 +87,13 @@ bool ParseKeyInfoBlock(const Bytes& file, ArchiveKeyInfo* out) {
   return found;
 }
 
+KeyInfo Info(const char* name) {
+  KeyInfo k{};
+  std::strcpy(k.Name, name);
+  EXPECT_TRUE(TVDEV_GetKeyInfoByName(&k, 0)) << name;
+  return k;
+}
+
 class Library : public ::testing::Test {
  protected:
   StoreHome home;
@@ -145,10 +152,21 @@ TEST_F(Library, ListsKeysWithTheirRecordFields) {
 TEST_F(Library, DamagedStoreIsReportedAndLeftAsItIs) {
   AddKey("Alpha", KEY_ALG_AES, "secret", true);
   const Bytes good = ReadAll(home.StoreFile());
+  // A well-formed, correctly summed store whose key asks for 2^32-1 PBKDF2 rounds: taken
+  // as it stands, certifying would run for over an hour.
+  const Bytes endless = [&] {
+    tvdev::store::Store s;
+    EXPECT_EQ(tvdev::store::Load(&s), tvdev::store::LoadResult::Ok);
+    s.keys[0].iterations = 0xFFFFFFFF;
+    std::string why;
+    EXPECT_TRUE(tvdev::store::Save(s, &why)) << why;
+    return ReadAll(home.StoreFile());
+  }();
   struct Damage {
     const char* what;
     Bytes bytes;
   } cases[] = {
+      {"iterations beyond the limit", endless},
       {"one byte changed", [&] { Bytes b = good; b[b.size() / 2] ^= 0x01; return b; }()},
       {"cut short", Bytes(good.begin(), good.end() - 1)},
       {"empty", Bytes{}},
@@ -158,14 +176,15 @@ TEST_F(Library, DamagedStoreIsReportedAndLeftAsItIs) {
     SCOPED_TRACE(d.what);
     WriteAll(home.StoreFile(), d.bytes);
     DWORD count = 0;
-    EXPECT_FALSE(TVDEV_GetKeyCount(&count, 0));
+    // Stops here when a damaged store is taken: certifying with 2^32-1 rounds would hang.
+    ASSERT_FALSE(TVDEV_GetKeyCount(&count, 0));
     EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_TEMPLATE);
     EXPECT_FALSE(TVDEV_CertifyKey("Alpha", "secret", 0));
     EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_TEMPLATE);
     KeyInfo k{};
     std::strcpy(k.Name, "Alpha");
     EXPECT_FALSE(TVDEV_GetKeyInfoByName(&k, 0));
-    EXPECT_NE(TVDEV_GetLastError(0), TVDEV_ERR_NOT_REGISTERED);
+    EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_TEMPLATE);
     WriteAll(work / "a.zip", Pattern(100));
     EXPECT_FALSE(Encrypt("Alpha", work / "a.zip", work / "a.xss"));
     EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_TEMPLATE);
@@ -198,6 +217,88 @@ TEST_F(Library, CertifyKeyCodes) {
     EXPECT_EQ(TVDEV_GetLastError(0), c.error);
   }
   EXPECT_FALSE(TVDEV_CertifyKey(nullptr, "x", 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
+  EXPECT_FALSE(TVDEV_CertifyKey("Des", nullptr, 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
+  EXPECT_FALSE(TVDEV_CertifyKey("Des", std::string(300, 'v').c_str(), 0))
+      << "longer than any stored value";
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_WRONG_VALUE);
+}
+
+// The checksum only detects damage; whoever may write the store may rewrite it whole.
+// Forged content must still not make a key usable. Each case starts from the same
+// store and is driven through the entry points, so a change in what the store code
+// binds to a key's identifier is caught.
+TEST_F(Library, ForgedStoreContentDoesNotMakeAKeyUsable) {
+  AddKey("Owner", KEY_ALG_AES, "owner-value", true);
+  AddKey("Victim", KEY_ALG_AES, "victim-value");
+  tvdev::store::Store original;
+  ASSERT_EQ(tvdev::store::Load(&original), tvdev::store::LoadResult::Ok);
+  WriteAll(work / "in.zip", Pattern(100));
+  auto forge = [&](auto change) {
+    tvdev::store::Store s = original;
+    change(s.keys[0], s.keys[1]);
+    std::string why;
+    ASSERT_TRUE(tvdev::store::Save(s, &why)) << why;
+  };
+
+  // The owner's machine copy given to the victim, marked enabled.
+  forge([](auto& owner, auto& victim) {
+    victim.enabled = true;
+    victim.machineBlob = owner.machineBlob;
+  });
+  EXPECT_EQ(Info("Victim").Valid, 1) << "the flag is what the store says";
+  EXPECT_FALSE(Encrypt("Victim", work / "in.zip", work / "out.xss"));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_NOT_CERTIFIED);
+
+  // The owner's salt, rounds and verifier given to the victim: the owner's value does
+  // not certify it.
+  forge([](auto& owner, auto& victim) {
+    std::memcpy(victim.salt, owner.salt, sizeof victim.salt);
+    std::memcpy(victim.verifier, owner.verifier, sizeof victim.verifier);
+    victim.iterations = owner.iterations;
+  });
+  EXPECT_FALSE(TVDEV_CertifyKey("Victim", "owner-value", 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_WRONG_VALUE);
+  EXPECT_FALSE(Encrypt("Victim", work / "in.zip", work / "out.xss"));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_NOT_CERTIFIED);
+
+  // The owner's wrapped material damaged: the right value proves, the material does not
+  // open.
+  forge([](auto& owner, auto&) { owner.wrapped[7] ^= 0x20; });
+  EXPECT_FALSE(TVDEV_CertifyKey("Owner", "owner-value", 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_TEMPLATE);
+  EXPECT_EQ(work.List(), (std::vector<std::string>{"in.zip"}));
+}
+
+// An enabled key works without its value only where the installation's secret is: the
+// store file alone, copied into another installation, opens nothing; the value still
+// does.
+TEST_F(Library, StoreFileAloneDoesNotUnlockEnabledKeys) {
+  AddKey("Moved", KEY_ALG_AES, "moved-value", true);
+  WriteAll(work / "in.zip", Pattern(1000));
+  ASSERT_TRUE(Encrypt("Moved", work / "in.zip", work / "a.xss")) << TVDEV_GetLastError(0);
+  ASSERT_TRUE(Exists(home.dir() / "machine.key"));
+
+  TempDir elsewhere;
+  WriteAll(elsewhere / "keystore.dat", ReadAll(home.StoreFile()));
+  SetEnvironmentVariableA("TARVODEV_HOME", elsewhere.path().c_str());
+  for (bool ownSecret : {false, true}) {
+    SCOPED_TRACE(ownSecret ? "the other installation has its own secret" : "no secret there");
+    if (ownSecret) {
+      std::string why;
+      ASSERT_TRUE(tvdev::store::EnsureMachineSecret(&why)) << why;
+    }
+    EXPECT_EQ(Info("Moved").Valid, 1);
+    EXPECT_FALSE(Decrypt("Moved", work / "a.xss", work / "b.zip"));
+    EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_NOT_CERTIFIED);
+    EXPECT_FALSE(Encrypt("Moved", work / "in.zip", work / "c.xss"));
+    EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_NOT_CERTIFIED);
+  }
+  ASSERT_TRUE(TVDEV_CertifyKey("Moved", "moved-value", 0));
+  ASSERT_TRUE(Decrypt("Moved", work / "a.xss", work / "b.zip"));
+  EXPECT_EQ(ReadAll(work / "b.zip"), Pattern(1000));
+  SetEnvironmentVariableA("TARVODEV_HOME", home.dir().path().c_str());
 }
 
 // ---- Round trips ----------------------------------------------------------------------
@@ -227,7 +328,8 @@ TEST_F(Library, RoundTripsForEveryAlgorithmEnabledOrCertified) {
       EXPECT_EQ(0, std::memcmp(info.KeyIdBlock, key.id, 16));
       EXPECT_EQ(Bytes(info.KeyIdBlock + 16, info.KeyIdBlock + 32), Bytes(16, 0));
       EXPECT_EQ(info.Algorithm, uint32_t(alg));
-      EXPECT_EQ(info.DataOffset, fmt::GetU32(&enc[8]) + 32);
+      // Header, key record (8 + 136 or 160), payload record (8 + 128).
+      EXPECT_EQ(info.DataOffset, alg == KEY_ALG_DES ? 312u : 336u);
 
       ASSERT_TRUE(Decrypt(name, work / "out.xss", work / "back.zip")) << TVDEV_GetLastError(0);
       EXPECT_EQ(ReadAll(work / "back.zip"), data);
@@ -324,7 +426,9 @@ TEST_F(Library, EncryptAndDecryptFailureCodes) {
   }
   EXPECT_EQ(work.List(), (std::vector<std::string>{"good.xss", "in.zip"}));
   EXPECT_FALSE(TVDEV_EncryptArchive(nullptr, "a", "b", 0, nullptr, nullptr, nullptr, 0, 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
   EXPECT_FALSE(TVDEV_DecryptArchive("Good", nullptr, "b", nullptr, nullptr, 0, 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
 }
 
 // A key removed and added again under the same name is a different key.
@@ -355,33 +459,36 @@ TEST_F(Library, AnyChangedByteOrCutIsDetected) {
   const size_t c = kChunk + 16;  // one chunk on disk
   const Bytes old = {'o', 'l', 'd'};
 
+  // A changed identifier names another key (10); any other change is damage (9).
+  constexpr DWORD kDamaged = TVDEV_ERR_BAD_FORMAT, kOtherKey = TVDEV_ERR_KEY_MISMATCH;
   struct Flip {
     const char* region;
     size_t offset;
+    DWORD error;
   } flips[] = {
-      {"magic", 0},
-      {"block version", 4},
-      {"record-area length", 8},
-      {"reserved header bytes", 20},
-      {"key record type", keyRec},
-      {"key record size", keyRec + 4},
-      {"key record name", keyRec + 8 + 10},
-      {"key record identifier", keyRec + 8 + 45},
-      {"key record padding", keyRec + 8 + 150},
-      {"payload record type", payloadRec},
-      {"payload version", payloadRec + 8},
-      {"chunk size", payloadRec + 8 + 4},
-      {"payload key id", payloadRec + 8 + 32},
-      {"plain length", payloadRec + 8 + 48},
-      {"wrap nonce", payloadRec + 8 + 56},
-      {"wrapped data key", payloadRec + 8 + 80},
-      {"wrap tag", payloadRec + 8 + 110},
-      {"attempt limit", payloadRec + 8 + 120},
-      {"first chunk data", dataOff},
-      {"first chunk tag", dataOff + c - 1},
-      {"middle chunk data", dataOff + c + 5000},
-      {"last chunk data", good.size() - 20},
-      {"last chunk tag", good.size() - 1},
+      {"magic", 0, kDamaged},
+      {"block version", 4, kDamaged},
+      {"record-area length", 8, kDamaged},
+      {"reserved header bytes", 20, kDamaged},
+      {"key record type", keyRec, kDamaged},
+      {"key record size", keyRec + 4, kDamaged},
+      {"key record name", keyRec + 8 + 10, kDamaged},
+      {"key record identifier", keyRec + 8 + 45, kOtherKey},
+      {"key record padding", keyRec + 8 + 150, kDamaged},
+      {"payload record type", payloadRec, kDamaged},
+      {"payload version", payloadRec + 8, kDamaged},
+      {"chunk size", payloadRec + 8 + 4, kDamaged},
+      {"payload key id", payloadRec + 8 + 32, kOtherKey},
+      {"plain length", payloadRec + 8 + 48, kDamaged},
+      {"wrap nonce", payloadRec + 8 + 56, kDamaged},
+      {"wrapped data key", payloadRec + 8 + 80, kDamaged},
+      {"wrap tag", payloadRec + 8 + 110, kDamaged},
+      {"attempt limit", payloadRec + 8 + 120, kDamaged},
+      {"first chunk data", dataOff, kDamaged},
+      {"first chunk tag", dataOff + c - 1, kDamaged},
+      {"middle chunk data", dataOff + c + 5000, kDamaged},
+      {"last chunk data", good.size() - 20, kDamaged},
+      {"last chunk tag", good.size() - 1, kDamaged},
   };
   for (const Flip& f : flips) {
     SCOPED_TRACE(f.region);
@@ -390,7 +497,7 @@ TEST_F(Library, AnyChangedByteOrCutIsDetected) {
     WriteAll(work / "bad.xss", bad);
     WriteAll(work / "out.zip", old);
     EXPECT_FALSE(Decrypt("Seal", work / "bad.xss", work / "out.zip"));
-    EXPECT_NE(TVDEV_GetLastError(0), 0u);
+    EXPECT_EQ(TVDEV_GetLastError(0), f.error);
     EXPECT_EQ(ReadAll(work / "out.zip"), old) << "an existing output stays untouched";
   }
 
@@ -490,5 +597,17 @@ TEST_F(Library, HookAddPidExRecordsEachRegistration) {
   const Bytes log = ReadAll(home.dir() / "mediahook.log");
   EXPECT_EQ(std::string(log.begin(), log.end()),
             "drive=E: pid=1234 args=0,1,0\r\ndrive= pid=99 args=0,1,0\r\n");
+
+  // Before installation made the store folder, a caller's process must not make it: it
+  // would get rights that let that user replace the store.
+  const std::string missing = home.dir() / "not-installed";
+  SetEnvironmentVariableA("TARVODEV_HOME", missing.c_str());
+  EXPECT_FALSE(hook("E:", 1234, 0, 1, 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_WRITE);
+  DWORD count = 9;
+  EXPECT_TRUE(TVDEV_GetKeyCount(&count, 0)) << "no store yet is an empty one";
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(Exists(missing));
+  SetEnvironmentVariableA("TARVODEV_HOME", home.dir().path().c_str());
   FreeLibrary(dll);
 }
