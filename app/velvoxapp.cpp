@@ -28,6 +28,19 @@ std::string ReadIniString(const char* section, const char* key, const char* def,
   return buf;
 }
 
+// The first `limit` bytes or fewer, never ending in the lead byte of a split double-byte
+// character.
+std::string CutAtCharacter(const std::string& s, size_t limit) {
+  size_t end = 0;
+  while (end < s.size()) {
+    const size_t step =
+        ::IsDBCSLeadByte(static_cast<BYTE>(s[end])) && end + 1 < s.size() ? 2 : 1;
+    if (end + step > limit) break;
+    end += step;
+  }
+  return s.substr(0, end);
+}
+
 std::string TrimBackslashes(std::string s, bool front) {
   while (!s.empty() && s.back() == '\\' && fw::ReverseFindBackslash(s) == s.size() - 1) s.pop_back();
   if (front)
@@ -178,7 +191,7 @@ void CVelvoxApp::LoadPolicySettings(const std::string& path) {
   if (m_nPwMinLen > 32) m_nPwMinLen = 32;
   m_strExtString =
       ReadIniString(VX_SECTION_VELVOX, VX_KEY_EXTSTRING, VX_DEFAULT_EXTSTRING, MAX_PATH, path);
-  if (m_strExtString.size() > 3) m_strExtString.resize(3);
+  m_strExtString = CutAtCharacter(m_strExtString, 3);
   m_nSelfExtract = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_SELFEXTRACT, 0, path);
   m_nSelfExtLang = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_SELFEXTLANG, m_nLanguage, path);
   m_nPwRetry = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_PWRETRY, 1, path);
@@ -232,12 +245,16 @@ BOOL CVelvoxApp::PrepareKeyListFile() {
     if (::SHGetSpecialFolderPathA(nullptr, buf, CSIDL_APPDATA, FALSE)) {
       folder = fw::Sprintf("%s%s", TrimBackslashes(buf, false).c_str(), VX_SUITE_FOLDER);
       DWORD attr = ::GetFileAttributesA(folder.c_str());
+      // "Norvane" is missing too on a fresh profile: every missing level is made.
       ok = (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) ||
-           ::CreateDirectoryA(folder.c_str(), nullptr);
+           ::SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS;
     }
-    if (!ok) ::Sleep(1000);
+    if (!ok) ::Sleep(m_nFolderRetryWait);
   }
-  m_strKeyListFile = fw::Sprintf("%s\\%s", folder.c_str(), VX_KEYLIST_FILE);
+  // Without a folder the path stays empty: "\tarvokey.dat" would land in the root of
+  // the current drive.
+  m_strKeyListFile.clear();
+  if (!folder.empty()) m_strKeyListFile = fw::Sprintf("%s\\%s", folder.c_str(), VX_KEYLIST_FILE);
   return ok;
 }
 
@@ -245,7 +262,7 @@ BOOL CVelvoxApp::LoadTemplateFolder() {
   char buf[MAX_PATH] = {};
   BOOL answer = ::SHGetSpecialFolderPathA(nullptr, buf, CSIDL_COMMON_APPDATA, FALSE);
   for (int retry = 0; answer == 0 && retry < 10; ++retry) {
-    ::Sleep(1000);
+    ::Sleep(m_nFolderRetryWait);
     answer = ::SHGetSpecialFolderPathA(nullptr, buf, CSIDL_COMMON_APPDATA, FALSE);
   }
   std::string folder = fw::Sprintf("%s%s\\", TrimBackslashes(buf, true).c_str(), VX_SUITE_FOLDER);
@@ -260,6 +277,7 @@ BOOL CVelvoxApp::LoadTemplateFolder() {
 }
 
 BOOL CVelvoxApp::WriteKeyListFile(const std::vector<std::string>& names) {
+  if (m_strKeyListFile.empty()) return 0;
   HANDLE f = ::CreateFileA(m_strKeyListFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return 0;

@@ -67,6 +67,9 @@ class CVelvoxApp : public fw::CWinApp {
   std::string m_strLastKeyName;
   std::string m_strTemplateFolder;
   std::string m_strKeyListFile;
+  // Wait in milliseconds after a failed lookup or creation of the key list and template
+  // folders, before the next attempt.
+  DWORD m_nFolderRetryWait = 1000;
 
   // Start-up.
   std::string m_strModuleFolder;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <shellapi.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -31,6 +33,47 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTree(const std::string& path) {
+  std::string from = path;
+  from.push_back('\0');
+  SHFILEOPSTRUCTA op{};
+  op.wFunc = FO_DELETE;
+  op.pFrom = from.c_str();
+  op.fFlags = FOF_NO_UI;
+  SHFileOperationA(&op);
+}
+
+std::string SpecialFolder(int csidl) {
+  char buf[MAX_PATH] = {};
+  EXPECT_TRUE(SHGetSpecialFolderPathA(nullptr, buf, csidl, FALSE)) << csidl;
+  return buf;
+}
+
+// Moves a folder of the shared prefix out of the way for one test and puts it back
+// afterwards, removing whatever the test made there: the test starts from "missing" and
+// leaves nothing behind for the next one, whatever its outcome.
+class FolderAside {
+ public:
+  explicit FolderAside(const std::string& path)
+      : path_(path), aside_(path + ".vxaside" + std::to_string(GetCurrentProcessId())) {
+    moved_ = Exists(path_) && MoveFileA(path_.c_str(), aside_.c_str());
+    ok_ = !Exists(path_);
+  }
+  ~FolderAside() {
+    RemoveTree(path_);
+    if (moved_) MoveFileA(aside_.c_str(), path_.c_str());
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_, aside_;
+  bool moved_ = false, ok_ = false;
+};
+
 constexpr const char* kUserKey = "SOFTWARE\\Norvane\\TARVO-Pro";
 
 class SettingsTest : public ::testing::Test {
@@ -55,14 +98,41 @@ TEST_F(SettingsTest, PolicyValuesAreClampedAndDefaulted) {
       {"[VELVOX]\nPWRETRYMAX=-1\nPWLEN=-3\nEXTSTRING=\n", 99, -3, "", 0},
       {"[VELVOX]\nPWRETRYMAX=99\nPWLEN=32\n", 99, 32, "ex_", 0},
   };
+  // One file per row: Wine's profile cache keys on the file's last-write time, which
+  // rows written within the same tick would share.
+  int row = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ini);
     app.m_nLanguage = 0;
-    app.LoadPolicySettings(WriteIni("vx_policy.ini", c.ini));
+    app.LoadPolicySettings(WriteIni("vx_policy" + std::to_string(row++) + ".ini", c.ini));
     EXPECT_EQ(app.m_nPwRetryMax, c.pwRetryMax);
     EXPECT_EQ(app.m_nPwMinLen, c.pwMinLen);
     EXPECT_EQ(app.m_strExtString, c.ext);
     EXPECT_EQ(app.m_nSelfExtLang, c.selfExtLang);
+  }
+}
+
+// The extension is cut to 3 bytes at a character boundary: a lone lead byte would end
+// up in the self-decrypting file's name.
+TEST_F(SettingsTest, ExtensionIsCutAtACharacterBoundary) {
+  const std::string hyo = vxtest::Acp(u8"\u8868");  // 0x95 0x5C
+  const struct {
+    std::string ext, cut;
+  } cases[] = {
+      {"abcd", "abc"},
+      {hyo + hyo, hyo},
+      {"a" + hyo, "a" + hyo},
+      {"ab" + hyo, "ab"},
+      {hyo + "ab", hyo + "a"},
+      {vxtest::Acp(u8"\uff71") + "bcd", vxtest::Acp(u8"\uff71") + "bc"},  // single-byte kana
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(vxtest::Utf8(c.ext));
+    app.m_strExtString = "sentinel";
+    app.LoadPolicySettings(
+        WriteIni("vx_ext" + std::to_string(row++) + ".ini", "[VELVOX]\nEXTSTRING=" + c.ext + "\n"));
+    EXPECT_EQ(app.m_strExtString, c.cut);
   }
 }
 
@@ -140,8 +210,9 @@ TEST_F(SettingsTest, LastKeyNameIgnoredWhenOffOrTooLong) {
   RegCloseKey(key);
 
   app.m_nLastKeyName = 1;
+  app.m_strLastKeyName = "SENTINEL";
   app.LoadLastKeyName();
-  EXPECT_EQ(app.m_strLastKeyName, "");
+  EXPECT_EQ(app.m_strLastKeyName, "") << "a value that does not fit clears the name";
 
   // With the option off the registry is neither read nor written.
   CVelvoxApp off;
@@ -150,17 +221,33 @@ TEST_F(SettingsTest, LastKeyNameIgnoredWhenOffOrTooLong) {
   off.SaveLastKeyName();
   off.LoadLastKeyName();
   EXPECT_EQ(off.m_strLastKeyName, "SHOULDNOTBEWRITTEN");
+  app.m_strLastKeyName = "SENTINEL";
+  app.LoadLastKeyName();
+  EXPECT_EQ(app.m_strLastKeyName, "");
+
+  // No key at all clears the name too.
+  ASSERT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, kUserKey), ERROR_SUCCESS);
+  app.m_strLastKeyName = "SENTINEL";
   app.LoadLastKeyName();
   EXPECT_EQ(app.m_strLastKeyName, "");
 }
 
-TEST_F(SettingsTest, KeyListFileHasOneLineFeedPerName) {
-  char appdata[MAX_PATH];
-  ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, appdata, CSIDL_APPDATA, FALSE));
-  // The suite's installer makes the vendor folder; the program creates only the last level.
-  CreateDirectoryA((std::string(appdata) + "\\Norvane").c_str(), nullptr);
+// The key list file's folder lives in the shared prefix's profile: each test moves any
+// existing %APPDATA%\Norvane aside and puts it back, removing what it made.
+class KeyListTest : public SettingsTest {
+ protected:
+  void SetUp() override {
+    SettingsTest::SetUp();
+    app.m_nFolderRetryWait = 0;  // every failing attempt would otherwise cost a second
+  }
+  const std::string appdata = SpecialFolder(CSIDL_APPDATA);
+  FolderAside vendor{appdata + "\\Norvane"};
+};
+
+TEST_F(KeyListTest, MissingLevelsAreCreatedAndOneLineFeedEndsEachName) {
+  ASSERT_TRUE(vendor.ok());
   ASSERT_TRUE(app.PrepareKeyListFile());
-  EXPECT_EQ(app.m_strKeyListFile, std::string(appdata) + "\\Norvane\\TARVO-Pro\\tarvokey.dat");
+  EXPECT_EQ(app.m_strKeyListFile, appdata + "\\Norvane\\TARVO-Pro\\tarvokey.dat");
 
   std::string name = vxtest::Acp(u8"\u8868\u30ad\u30fc");  // a name with 0x5C trail bytes
   ASSERT_TRUE(app.WriteKeyListFile({"ALPHA", name}));
@@ -169,31 +256,74 @@ TEST_F(SettingsTest, KeyListFileHasOneLineFeedPerName) {
   EXPECT_EQ(ReadFile(app.m_strKeyListFile), "");
 }
 
-TEST_F(SettingsTest, TemplateFolderFromCommonPolicyOrDefault) {
-  char common[MAX_PATH];
-  ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, common, CSIDL_COMMON_APPDATA, FALSE));
-  std::string folder = std::string(common) + "\\Norvane\\TARVO-Pro\\";
-  SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr);
-  std::string policy = folder + "policy.ini";
-  std::string saved = ReadFile(policy);
-  bool existed = GetFileAttributesA(policy.c_str()) != INVALID_FILE_ATTRIBUTES;
+// Without a per-user application-data folder no folder can be built: the path stays
+// empty and nothing is written, least of all "\tarvokey.dat" in the drive's root.
+TEST_F(KeyListTest, NoFolderLeavesThePathEmptyAndWritesNothing) {
+  constexpr const char* kShellFolders =
+      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kShellFolders, 0, KEY_READ | KEY_WRITE, &key),
+            ERROR_SUCCESS);
+  char saved[MAX_PATH] = {};
+  DWORD size = sizeof saved, type = 0;
+  ASSERT_EQ(RegQueryValueExA(key, "AppData", nullptr, &type, reinterpret_cast<BYTE*>(saved), &size),
+            ERROR_SUCCESS);
+  const char missing[] = "C:\\vx-no-such-profile\\AppData";
+  ASSERT_EQ(RegSetValueExA(key, "AppData", 0, REG_EXPAND_SZ,
+                           reinterpret_cast<const BYTE*>(missing), sizeof missing),
+            ERROR_SUCCESS);
+  char probe[MAX_PATH] = {};
+  const BOOL found = SHGetSpecialFolderPathA(nullptr, probe, CSIDL_APPDATA, FALSE);
 
-  DeleteFileA(policy.c_str());
+  char drive[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, drive);
+  const std::string rootFile = std::string(drive, 2) + "\\tarvokey.dat";
+  DeleteFileA(rootFile.c_str());
+  app.m_strKeyListFile = "sentinel";
+  const BOOL prepared = app.PrepareKeyListFile();
+  const std::string path = app.m_strKeyListFile;
+  const BOOL written = app.WriteKeyListFile({"ALPHA"});
+  RegSetValueExA(key, "AppData", 0, type, reinterpret_cast<const BYTE*>(saved), size);
+  RegCloseKey(key);
+
+  ASSERT_FALSE(found) << "setup: the lookup must fail, got " << probe;
+  EXPECT_FALSE(prepared);
+  EXPECT_EQ(path, "");
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(Exists(rootFile));
+  DeleteFileA(rootFile.c_str());
+  EXPECT_EQ(SpecialFolder(CSIDL_APPDATA), appdata) << "the profile is as it was";
+}
+
+// The common policy file and folder are the prefix's, shared with other tests: saved
+// and put back, whatever the outcome.
+TEST_F(SettingsTest, TemplateFolderFromCommonPolicyOrDefault) {
+  const std::string common = SpecialFolder(CSIDL_COMMON_APPDATA);
+  FolderAside vendor(common + "\\Norvane");
+  ASSERT_TRUE(vendor.ok());
+  const std::string folder = common + "\\Norvane\\TARVO-Pro\\";
+  ASSERT_EQ(SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+  const std::string policy = folder + "policy.ini";
+
   EXPECT_TRUE(app.LoadTemplateFolder());
   EXPECT_EQ(app.m_strTemplateFolder, folder + "TEMPLATE");
 
-  std::ofstream(policy, std::ios::binary) << "[OPTION]\nTEMPLATEPATH=\n";
+  // One file per state, moved into place: Wine's profile cache keys on the last-write
+  // time.
+  int state = 0;
+  auto usePolicy = [&](const std::string& text) {
+    const std::string staged = WriteIni("vx_tmpl" + std::to_string(state++) + ".ini", text);
+    ASSERT_TRUE(MoveFileExA(staged.c_str(), policy.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+  };
+  usePolicy("[OPTION]\nTEMPLATEPATH=\n");
+  app.m_strTemplateFolder = "sentinel";
   app.LoadTemplateFolder();
   EXPECT_EQ(app.m_strTemplateFolder, folder + "TEMPLATE");
 
-  std::ofstream(policy, std::ios::binary) << "[OPTION]\nTEMPLATEPATH=D:\\keys\\tmpl\n";
+  usePolicy("[OPTION]\nTEMPLATEPATH=D:\\keys\\tmpl\n");
   app.LoadTemplateFolder();
   EXPECT_EQ(app.m_strTemplateFolder, "D:\\keys\\tmpl");
-
-  if (existed)
-    std::ofstream(policy, std::ios::binary) << saved;
-  else
-    DeleteFileA(policy.c_str());
 }
 
 }  // namespace
