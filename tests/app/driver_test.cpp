@@ -279,10 +279,20 @@ TEST_F(DriverTest, AboutBoxFromTheSystemMenuAndScreenshots) {
   vxtest::ClickButton(about, IDOK);
   EXPECT_TRUE(vxtest::WaitWindowGone(about));
 
-  // The help command is swallowed: the program neither ends nor shows anything.
-  PostMessageA(main, WM_COMMAND, 0xE146, 0);
-  auto seen = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
-  EXPECT_NE(seen.text.find(Acp(u8"親フォルダが異なる")), std::string::npos);
+  // The help command is swallowed: the program neither ends nor shows anything. Sent,
+  // not posted, so that it has been handled when the call returns; a box it opened would
+  // hold the call until the timeout and be seen below.
+  DWORD_PTR result = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(main, WM_COMMAND, 0xE146, 0, SMTO_NORMAL, 3000, &result))
+      << "the help command did not return";
+  EXPECT_EQ(WaitForSingleObject(p.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the program ended";
+  EXPECT_TRUE(IsWindow(main));
+  EXPECT_EQ(vxtest::FindWindows("", "", p.pid()), std::vector<HWND>{box})
+      << "only the start-up message is shown:\n" << vxtest::DescribeWindows();
+  EXPECT_NE(vxtest::StaticTexts(box).find(Acp(u8"親フォルダが異なる")), std::string::npos);
+  vxtest::ClickButton(box, IDOK);
+  EXPECT_TRUE(vxtest::WaitWindowGone(box));
   EXPECT_EQ(p.Wait(), 0u);
 }
 
