@@ -11,6 +11,20 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 base=$VX_BUILD/prefix-base
 stamp=.velvox-ready
 
+# Wine draws the caption buttons with the Marlett symbol font; without it the close
+# button shows as the letter "r". Wine ships the font (package fonts-wine) but this
+# build does not find it in its data folder, so each prefix gets its own copy, also one
+# finished before this step.
+install_marlett() {
+  local fonts=$1/drive_c/windows/Fonts f
+  [ -f "$fonts/marlett.ttf" ] && return 0
+  for f in /usr/share/wine/fonts/marlett.ttf /usr/lib/wine/fonts/marlett.ttf \
+           /opt/wine*/share/wine/fonts/marlett.ttf; do
+    if [ -f "$f" ]; then mkdir -p "$fonts" && cp "$f" "$fonts/" && return 0; fi
+  done
+  echo "prefix.sh: Wine's marlett.ttf not found (package fonts-wine)" >&2
+}
+
 if [ ! -f "$base/$stamp" ]; then
   rm -rf "$base"
   mkdir -p "$base"
@@ -42,8 +56,10 @@ REG
   rm -f "$reg"
   touch "$base/$stamp"
 fi
+install_marlett "$base"
 
 if [ ! -f "$WINEPREFIX/$stamp" ]; then
   "$VX_ROOT/scripts/copy-prefix.sh" "$base" "$WINEPREFIX"
 fi
+install_marlett "$WINEPREFIX"
 exec "$VX_ROOT/scripts/suite-install.sh"
