@@ -140,6 +140,8 @@ TEST_F(LogTest, GuardRefusesWhatItCannotTrust) {
 
 TEST_F(LogTest, MediaHookGetsTheDriveOfTheOutput) {
   const std::string home = root_ + "tv-home";
+  // The store folder is made by installation; the library never creates it.
+  ASSERT_TRUE(CreateDirectoryA(home.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
   SetEnvironmentVariableA("TARVODEV_HOME", home.c_str());
   struct Case {
     std::string output;
