@@ -418,8 +418,8 @@ bool CreateKey(const std::string& name, int algorithm, std::string_view value,
     *error = "a key value has 1 to 255 characters";
     return false;
   }
-  if (iterations < kMinIterations) {
-    *error = "too few iterations";
+  if (iterations < kMinIterations || iterations > kMaxIterations) {
+    *error = "iterations must be from 1000 to 10000000";
     return false;
   }
   StoredKey k;
