@@ -298,10 +298,12 @@ TEST_F(LogTest, GuardRefusalAtCLeavesAAndBRegistered) {
 TEST_F(LogTest, MissingExportLibraryFailsTheSetUpAfterTheGuard) {
   uninstall_.SetDword("Version", kV2);
   inttest::LogService service(1, "PC01\\tanaka");
-  // A program folder with the guard and the log-service client but no tcexplog.dll.
+  // A program folder with the guard, the log-service client and the libraries the
+  // program imports at load time, but no tcexplog.dll.
   const std::string bin = root_ + "bin\\";
   ASSERT_TRUE(CreateDirectoryA(bin.c_str(), nullptr));
-  for (const char* f : {"vx_oplog_probe.exe", "KvrGrd.dll", "TCTrace.dll", "tgexplog.dll"})
+  for (const char* f : {"vx_oplog_probe.exe", "KvrGrd.dll", "TCTrace.dll", "tgexplog.dll",
+                        "Zoras.dll", "tarvodev.dll"})
     ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (bin + f).c_str(), FALSE)) << f;
   vxtest::Process probe = vxtest::Process::Start("\"" + bin + "vx_oplog_probe.exe\"", bin);
   EXPECT_EQ(probe.Wait(), 0u);
