@@ -283,7 +283,8 @@ TEST_F(DriverTest, AboutBoxFromTheSystemMenuAndScreenshots) {
   // not posted, so that it has been handled when the call returns; a box it opened would
   // hold the call until the timeout and be seen below.
   DWORD_PTR result = 0;
-  EXPECT_TRUE(SendMessageTimeoutA(main, WM_COMMAND, 0xE146, 0, SMTO_NORMAL, 3000, &result))
+  EXPECT_TRUE(SendMessageTimeoutA(main, WM_COMMAND, 0xE146, 0, SMTO_NORMAL,
+                                 vxtest::kDefaultWait, &result))
       << "the help command did not return";
   EXPECT_EQ(WaitForSingleObject(p.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the program ended";
