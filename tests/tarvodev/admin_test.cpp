@@ -152,6 +152,8 @@ TEST_F(Admin, BadInputGivesAMessageAndAnExitCode) {
       {"add Key2 --alg aes", 1},
       {"add Key2 --alg aes --value v --value-stdin", 1},
       {"add Key2 --alg aes --value v --iterations 5", 1},
+      {"add Key2 --alg aes --value v --iterations 10000001", 1},
+      {"add Key2 --alg aes --value v --iterations 4294967295", 1},
       {"add Key2 --alg aes --value v --colour red", 1},
       {"enable Nobody --value v", 2},
       {"enable Key1", 1},

@@ -103,9 +103,10 @@ TEST(CryptoKat, CryptMemoryInDirectRejectsBadArguments) {
   } cases[] = {{2, KEY_ALG_AES, 16}, {1, 3, 16}, {1, KEY_ALG_AES, 8}, {1, KEY_ALG_DES, 12}};
   for (const Case& c : cases) {
     EXPECT_FALSE(TVDEV_CryptMemoryInDirect(c.mode, key, c.algorithm, buf, buf, c.length, 0));
-    EXPECT_NE(TVDEV_GetLastError(0), 0u);
+    EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
   }
   EXPECT_FALSE(TVDEV_CryptMemoryInDirect(1, nullptr, KEY_ALG_AES, buf, buf, 16, 0));
+  EXPECT_EQ(TVDEV_GetLastError(0), TVDEV_ERR_INVALID_ARGUMENT);
 }
 
 // NIST GCM test cases (McGrew and Viega, AES-256): each one a single CNG call.
