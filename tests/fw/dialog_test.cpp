@@ -165,4 +165,37 @@ TEST(FwDialogDeathTest, ExitProcessFromDialogEndsWithCodeAfterCleanUp) {
   ::DeleteFileA(marker.c_str());
 }
 
+// Caption buttons are drawn from the Marlett symbol font ("r" is the close button's
+// cross); where the font is missing, another face stands in and the button shows the
+// letter. The absent face shows that the face check sees a stand-in.
+TEST(FwCaption, ButtonSymbolsComeFromTheirOwnFont) {
+  HDC dc = ::GetDC(nullptr);
+  ASSERT_NE(dc, nullptr);
+  const struct {
+    const char* face;
+    bool present;
+  } cases[] = {{"Marlett", true}, {"Vx No Such Face", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.face);
+    LOGFONTA lf{};
+    lf.lfHeight = -16;
+    lf.lfCharSet = SYMBOL_CHARSET;
+    lstrcpynA(lf.lfFaceName, c.face, LF_FACESIZE);
+    HFONT font = ::CreateFontIndirectA(&lf);
+    ASSERT_NE(font, nullptr);
+    HGDIOBJ old = ::SelectObject(dc, font);
+    char face[LF_FACESIZE] = {};
+    ::GetTextFaceA(dc, sizeof face, face);
+    EXPECT_EQ(std::string(face) == c.face, c.present) << face;
+    if (c.present) {
+      WORD glyph = 0;
+      EXPECT_EQ(::GetGlyphIndicesA(dc, "r", 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS), 1u);
+      EXPECT_NE(glyph, 0xFFFF) << "no close-button glyph";
+    }
+    ::SelectObject(dc, old);
+    ::DeleteObject(font);
+  }
+  ::ReleaseDC(nullptr, dc);
+}
+
 }  // namespace
