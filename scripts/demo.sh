@@ -5,7 +5,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/bootstrap.sh"
-VX_SKIP_WIN32=1 "$root/scripts/build.sh" >/dev/null
+# The build's own chatter goes to a log; it is shown only when the build fails.
+mkdir -p "$root/build"
+VX_SKIP_WIN32=1 "$root/scripts/build.sh" >"$root/build/demo-build.log" 2>&1 || {
+  cat "$root/build/demo-build.log"
+  exit 1
+}
 source "$root/scripts/env.sh"
 "$root/scripts/prefix.sh"
 run_demo() {

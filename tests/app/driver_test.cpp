@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "tvtest.h"
+#include "dialogs_ids.h"
+#include "encryptjob.h"
 #include "uidriver.h"
 #include "velvoxdlg.h"
 #include "xssfixture.h"
@@ -63,13 +65,14 @@ std::string VelvoxCommand(const std::vector<std::string>& args) {
 enum class Outcome { Encrypt, Decrypt, DecryptKey, PathTooLong, ParentsDiffer };
 
 // The box that a run ends in, answered with OK, and the process's exit; for a good
-// archive, the key name that the key dialog shows, cancelled.
+// archive, the key name that the key dialog shows, cancelled; for an encryption, the name
+// that the save-as dialog proposes, cancelled.
 struct Run {
   std::string text;
   DWORD exitCode = STILL_ACTIVE;
 };
 
-Run RunAndAnswer(const std::vector<std::string>& args, Outcome outcome = Outcome::Encrypt) {
+Run RunAndAnswer(const std::vector<std::string>& args, Outcome outcome) {
   Run run;
   auto p = vxtest::Process::Start(VelvoxCommand(args));
   if (outcome == Outcome::DecryptKey) {
@@ -79,6 +82,11 @@ Run RunAndAnswer(const std::vector<std::string>& args, Outcome outcome = Outcome
       run.text = vxtest::ControlText(dlg, 1005);
       vxtest::ClickButton(dlg, IDCANCEL);
     }
+  } else if (outcome == Outcome::Encrypt) {
+    if (HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, p.pid())) {
+      run.text = vxtest::WindowText(vxtest::FileDialogNameField(save));
+      ::PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
   } else {
     run.text = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid()).text;
   }
@@ -86,29 +94,18 @@ Run RunAndAnswer(const std::vector<std::string>& args, Outcome outcome = Outcome
   return run;
 }
 
-// Sources listed by the placeholder job box, one per line after the blank line.
-std::vector<std::string> ListedSources(const std::string& text) {
-  std::vector<std::string> out;
-  size_t pos = text.find("\n\n");
-  if (pos == std::string::npos) return out;
-  pos += 2;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    if (end > pos) out.push_back(text.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return out;
-}
-
 void ExpectOutcome(const Run& run, Outcome outcome, const std::vector<std::string>& sources,
                    const std::string& rawArgs) {
   EXPECT_EQ(run.exitCode, 0u);
   switch (outcome) {
-    case Outcome::Encrypt:
-      EXPECT_NE(run.text.find("EncryptJob"), std::string::npos) << vxtest::Utf8(run.text);
-      EXPECT_EQ(ListedSources(run.text), sources) << vxtest::Utf8(run.text);
+    case Outcome::Encrypt: {
+      // The save-as dialog names the output after the first source that was collected.
+      ASSERT_FALSE(sources.empty());
+      SYSTEMTIME now;
+      ::GetLocalTime(&now);
+      EXPECT_EQ(vxtest::Utf8(run.text), vxtest::Utf8(ProposeOutputName(sources.front(), now)));
       break;
+    }
     case Outcome::Decrypt:
       EXPECT_EQ(run.text, Acp(u8"手動暗号ファイルの形式が正しくないか、ファイルが壊れています。"));
       break;
@@ -229,9 +226,9 @@ TEST_F(DriverTest, PathLengthCountsBytesOfTheCodePage) {
   ASSERT_EQ(ok255.size(), 255u);
   ASSERT_EQ(long256.size(), 256u);
   ASSERT_EQ(dbcs256.size(), 256u);
-  ExpectOutcome(RunAndAnswer({ok255}), Outcome::Encrypt, {ok255}, "");
-  ExpectOutcome(RunAndAnswer({long256}), Outcome::PathTooLong, {}, RawArgs({long256}));
-  ExpectOutcome(RunAndAnswer({dbcs256}), Outcome::PathTooLong, {}, RawArgs({dbcs256}));
+  ExpectOutcome(RunAndAnswer({ok255}, Outcome::Encrypt), Outcome::Encrypt, {ok255}, "");
+  ExpectOutcome(RunAndAnswer({long256}, Outcome::PathTooLong), Outcome::PathTooLong, {}, RawArgs({long256}));
+  ExpectOutcome(RunAndAnswer({dbcs256}, Outcome::PathTooLong), Outcome::PathTooLong, {}, RawArgs({dbcs256}));
 }
 
 TEST_F(DriverTest, ShortNameArgumentGetsTheLongName) {
@@ -240,7 +237,7 @@ TEST_F(DriverTest, ShortNameArgumentGetsTheLongName) {
   ASSERT_GT(GetShortPathNameA(longPath.c_str(), shortPath, MAX_PATH), 0u);
   std::string shortName = vxtest::Utf8(shortPath);
   ASSERT_NE(shortName, longPath) << "the file system gave no short name";
-  ExpectOutcome(RunAndAnswer({shortPath}), Outcome::Encrypt, {longPath}, "");
+  ExpectOutcome(RunAndAnswer({shortPath}, Outcome::Encrypt), Outcome::Encrypt, {longPath}, "");
 }
 
 TEST_F(DriverTest, ParentFolderOfASource) {
@@ -326,9 +323,10 @@ TEST_F(DriverTest, WithoutArgumentsTheOpenDialogAsks) {
     ASSERT_NE(dlg, nullptr);
     vxtest::SetControlText(dlg, 0x47C, Root() + "box.XSS");
     vxtest::ClickButton(dlg, IDOK);
-    auto seen = vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid());
-    EXPECT_NE(seen.text.find("EncryptJob"), std::string::npos) << vxtest::Utf8(seen.text);
-    EXPECT_EQ(ListedSources(seen.text), std::vector<std::string>{Root() + "box.XSS"});
+    HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, p.pid());
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(vxtest::WindowText(vxtest::FileDialogNameField(save)), "box");
+    ::PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     EXPECT_EQ(p.Wait(), 0u);
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <utility>
 
 namespace vxtest {
 
@@ -100,6 +101,41 @@ HWND WaitForWindow(const std::string& title, const std::string& cls, DWORD timeo
                 << timeoutMs << " ms; visible windows:\n"
                 << DescribeWindows();
   return nullptr;
+}
+
+namespace {
+BOOL CALLBACK FindChildProc(HWND w, LPARAM lp) {
+  auto* f = reinterpret_cast<std::pair<int, HWND>*>(lp);
+  if (GetDlgCtrlID(w) != f->first) return TRUE;
+  f->second = w;
+  return FALSE;
+}
+}  // namespace
+
+HWND FindDescendant(HWND top, int id) {
+  std::pair<int, HWND> f{id, nullptr};
+  EnumChildWindows(top, FindChildProc, reinterpret_cast<LPARAM>(&f));
+  return f.second;
+}
+
+HWND WaitForDialogWith(int id, DWORD pid, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    for (HWND w : FindWindows("", "#32770", pid))
+      if (FindDescendant(w, id)) return w;
+    if (GetTickCount() - start > timeoutMs) break;
+    Sleep(20);
+  }
+  ADD_FAILURE() << "no dialog with control " << id << " appeared within " << timeoutMs
+                << " ms; visible windows:\n"
+                << DescribeWindows();
+  return nullptr;
+}
+
+HWND FileDialogNameField(HWND dlg) {
+  constexpr int kNameCombo = 1148, kNameEdit = 1152;
+  HWND name = GetDlgItem(dlg, kNameCombo);
+  return name ? name : GetDlgItem(dlg, kNameEdit);
 }
 
 bool WaitWindowGone(HWND w, DWORD timeoutMs) {

@@ -25,6 +25,14 @@ std::vector<HWND> FindWindows(const std::string& title, const std::string& cls =
 HWND WaitForWindow(const std::string& title, const std::string& cls = "#32770",
                    DWORD timeoutMs = kDefaultWait, DWORD pid = 0);
 bool WaitWindowGone(HWND w, DWORD timeoutMs = kDefaultWait);
+// The control `id` anywhere below `top` (a common dialog keeps its template's controls
+// one level down), or nullptr.
+HWND FindDescendant(HWND top, int id);
+// Waits for a visible top-level dialog of `pid` that holds control `id` somewhere: the way
+// to find a dialog whose title is chosen by the system, such as the save dialog.
+HWND WaitForDialogWith(int id, DWORD pid, DWORD timeoutMs = kDefaultWait);
+// A file dialog's name field: the combo box of the Explorer style or the plain edit.
+HWND FileDialogNameField(HWND dlg);
 // One line per visible top-level window: pid, class, title (UTF-8). For reports.
 std::string DescribeWindows();
 

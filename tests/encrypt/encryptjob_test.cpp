@@ -1,0 +1,453 @@
+// The encryption job end to end: velvox.exe started with files and folders as the shell
+// starts it, its save-as, key and password dialogs driven like a user, the output
+// decrypted again (the archive by the real libraries, the executable by running it) and
+// compared with the sources.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "contracts/oplog.h"
+#include "contracts/tvdev.h"
+#include "dialogs_ids.h"
+#include "encryptjob.h"
+#include "inttest.h"
+#include "keys_ids.h"
+#include "pipelinehost.h"
+#include "stubdriver.h"
+#include "tvtest.h"
+#include "uidriver.h"
+#include "velvoxapp.h"
+
+using vxtest::Acp;
+using vxtest::Utf8;
+
+CVelvoxApp theApp;
+
+namespace {
+
+const std::string kRoot = "C:\\vxenc";
+const char kKey[] = "EncKey";
+const char kKeyValue[] = "encValue7";
+const char kPassword[] = "SECRET1";
+const char8_t kOutputFolderInaccessible[] = u8"出力先のフォルダにアクセスできません。パス名を確認してください。";
+
+using Tree = std::map<std::string, std::string>;
+
+// One run of velvox.exe, seen and answered from here.
+class VelvoxRun {
+ public:
+  explicit VelvoxRun(const std::vector<std::string>& args) {
+    std::string cmd = "\"" + vxtest::ExeFolder() + "velvox.exe\"";
+    for (const auto& a : args) cmd += " \"" + a + "\"";
+    process_ = vxtest::Process::Start(cmd);
+  }
+  DWORD Wait() { return process_.Wait(60000); }
+
+  HWND WaitSaveAs() { return vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, process_.pid()); }
+  static std::string ProposedName(HWND save) {
+    return vxtest::WindowText(vxtest::FileDialogNameField(save));
+  }
+  // Types `path` as the name, ticks or clears the self-decrypting box, presses Save.
+  static void SaveAs(HWND save, const std::string& path, bool selfDecrypting = false) {
+    HWND box = vxtest::FindDescendant(save, IDC_SAVE_SELF_DECRYPTING);
+    if (selfDecrypting != (SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED))
+      SendMessageA(box, BM_CLICK, 0, 0);
+    SendMessageA(vxtest::FileDialogNameField(save), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(path.c_str()));
+    PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }
+  static void Cancel(HWND dlg) { PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); }
+
+  HWND WaitKeyDialog() {
+    return vxtest::WaitForWindow(Acp(u8"使用する鍵の入力"), "#32770", vxtest::kDefaultWait,
+                                 process_.pid());
+  }
+  static void EnterKey(HWND dlg, const std::string& name, const std::string& value) {
+    vxtest::SetControlText(dlg, IDC_KEY_NAME, name);
+    vxtest::SetControlText(dlg, IDC_KEY_VALUE, value);
+    vxtest::ClickButton(dlg, IDOK);
+  }
+  HWND WaitPasswordDialog() {
+    return vxtest::WaitForWindow(Acp(u8"自己復号パスワード入力"), "#32770", vxtest::kDefaultWait,
+                                 process_.pid());
+  }
+  static void EnterPassword(HWND dlg, const std::string& password,
+                            const std::string& extension = "") {
+    vxtest::SetControlText(dlg, IDC_SFX_PASSWORD, password);
+    vxtest::SetControlText(dlg, IDC_SFX_CONFIRM, password);
+    if (!extension.empty()) vxtest::SetControlText(dlg, IDC_SFX_EXTENSION, extension);
+    vxtest::ClickButton(dlg, IDOK);
+  }
+  vxtest::MessageBoxSeen Answer(int button) {
+    return vxtest::AnswerMessageBox(button, "TARVO-Pro", vxtest::kDefaultWait, process_.pid());
+  }
+
+  // The whole encryption of an archive: proposal checked, path typed, key given.
+  void EncryptTo(const std::string& out) {
+    HWND save = WaitSaveAs();
+    ASSERT_NE(save, nullptr);
+    SaveAs(save, out);
+    HWND key = WaitKeyDialog();
+    ASSERT_NE(key, nullptr);
+    EnterKey(key, kKey, kKeyValue);
+  }
+
+ private:
+  vxtest::Process process_;
+};
+
+// The policy file that velvox.exe reads, with some values set for one test and the file
+// put back as it was afterwards.
+class PolicySettings {
+ public:
+  PolicySettings() : path_(theApp.m_strPolicyIni) {
+    std::ifstream in(path_, std::ios::binary);
+    existed_ = in.good();
+    if (existed_) saved_.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ~PolicySettings() {
+    if (existed_)
+      std::ofstream(path_, std::ios::binary | std::ios::trunc) << saved_;
+    else
+      DeleteFileA(path_.c_str());
+  }
+  void Set(const char* section, const char* key, const std::string& value) {
+    EXPECT_TRUE(WritePrivateProfileStringA(section, key, value.c_str(), path_.c_str())) << path_;
+  }
+
+ private:
+  std::string path_, saved_;
+  bool existed_ = false;
+};
+
+class EncryptJobTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    theApp.LoadConfiguration();
+    store_ = new tvtest::StoreHome();
+    tvtest::AddKey(kKey, KEY_ALG_AES, kKeyValue, /*enabled=*/false);
+  }
+  static void TearDownTestSuite() {
+    delete store_;
+    store_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
+    pltest::FreshDir(kRoot);
+    src_ = kRoot + "\\" + Acp(u8"報告書");
+    ASSERT_TRUE(CreateDirectoryA(src_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((src_ + "\\sub").c_str(), nullptr));
+    pltest::WriteFile(src_ + "\\a.txt", "alpha");
+    pltest::WriteFile(src_ + "\\sub\\" + Acp(u8"表ソ.csv"), std::string(70000, 'x'));
+    out_ = kRoot + "\\out\\";
+    ASSERT_TRUE(CreateDirectoryA(out_.c_str(), nullptr));
+  }
+  void TearDown() override {
+    EXPECT_TRUE(pltest::TempVxFiles().empty()) << "temporary files left behind";
+    pltest::RemoveTree(kRoot);
+  }
+
+  // The .xss decrypted and extracted again by the real libraries.
+  Tree Decrypted(const std::string& xss) {
+    std::string dest = kRoot + "\\back";
+    pltest::RemoveTree(dest);
+    CreateDirectoryA(dest.c_str(), nullptr);
+    // This process proves the value as a user would before it may use the key.
+    EXPECT_TRUE(TVDEV_CertifyKey(kKey, kKeyValue, 0));
+    BOOL ok = 0;
+    pltest::BoxAnswerer boxes;
+    pltest::RunJob([&](CVelvoxDlg& dlg) { ok = pltest::DecryptAndExtract(dlg, kKey, xss, dest); });
+    EXPECT_TRUE(ok) << ::testing::PrintToString(boxes.Finish());
+    return pltest::Tree(dest);
+  }
+  // What the sources become in an archive: each under its own name.
+  Tree Expected(const std::vector<std::string>& names) {
+    const Tree all = pltest::Tree(src_);
+    Tree want;
+    for (const std::string& n : names)
+      for (const auto& [rel, data] : all)
+        if (rel == n || rel.rfind(n + "\\", 0) == 0) {
+          const size_t cut = n.rfind('\\') == std::string::npos ? 0 : n.rfind('\\') + 1;
+          want[rel.substr(cut)] = data;
+        }
+    return want;
+  }
+
+  static tvtest::StoreHome* store_;
+  std::string src_, out_;
+};
+tvtest::StoreHome* EncryptJobTest::store_ = nullptr;
+
+TEST(EncryptJobNames, ProposedAndSelfDecryptingNames) {
+  SYSTEMTIME t{};
+  t.wYear = 2024;
+  t.wMonth = 1;
+  t.wDay = 31;
+  t.wHour = 23;
+  t.wMinute = 59;
+  t.wSecond = 59;
+  struct Row {
+    std::string source, proposed;
+  } rows[] = {
+      {"C:\\w\\report.final.docx", "report.final"},
+      {"C:\\w\\photos", "photos"},
+      {"C:\\w\\.profile", "VX20240131235959"},
+      {"C:\\w\\" + Acp(u8"表.txt"), Acp(u8"表")},
+      {"C:\\w.d\\noext", "noext"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(ProposeOutputName(r.source, t), r.proposed) << r.source;
+  EXPECT_EQ(SelfDecryptingPath("C:\\out\\box.xss", "exe"), "C:\\out\\box.exe");
+  EXPECT_EQ(SelfDecryptingPath("C:\\out\\box", "ex_"), "C:\\out\\box.ex_");
+  EXPECT_EQ(SelfDecryptingPath("C:\\a.b\\" + Acp(u8"ソ"), "bin"), "C:\\a.b\\" + Acp(u8"ソ") + ".bin");
+}
+
+TEST_F(EncryptJobTest, ArchivesFromAFolderAFileAndSeveralSourcesDecryptBack) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> sources;  // relative to the sample folder
+    std::string proposed;
+  } rows[] = {
+      {"folder", {""}, Acp(u8"報告書")},
+      {"one file", {"a.txt"}, "a"},
+      {"several sources", {"a.txt", "sub"}, "a"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> args, names;
+    for (const std::string& s : r.sources) {
+      args.push_back(s.empty() ? src_ : src_ + "\\" + s);
+      names.push_back(s.empty() ? std::string() : s);
+    }
+    VelvoxRun run(args);
+    HWND save = run.WaitSaveAs();
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(VelvoxRun::ProposedName(save), r.proposed);
+    const std::string out = out_ + r.name + ".xss";
+    VelvoxRun::SaveAs(save, out);
+    HWND key = run.WaitKeyDialog();
+    ASSERT_NE(key, nullptr);
+    if (r.sources.front().empty()) {
+      // A wrong value is refused with the dialog left open for another try.
+      VelvoxRun::EnterKey(key, kKey, "wrong");
+      EXPECT_NE(run.Answer(IDOK).hwnd, nullptr);
+    }
+    VelvoxRun::EnterKey(key, kKey, kKeyValue);
+    EXPECT_EQ(run.Wait(), 0u);
+    ASSERT_NE(GetFileAttributesA(out.c_str()), INVALID_FILE_ATTRIBUTES) << out;
+
+    Tree want;
+    if (r.sources.front().empty()) {
+      const std::string top = Utf8(Acp(u8"報告書"));  // the tree's names are UTF-8
+      want[top] = "<dir>";
+      for (const auto& [rel, data] : pltest::Tree(src_)) want[top + "\\" + rel] = data;
+    } else {
+      want = Expected(names);
+    }
+    EXPECT_EQ(Decrypted(out), want);
+  }
+}
+
+TEST_F(EncryptJobTest, SelfDecryptingExecutableRunsBackToTheSources) {
+  VelvoxRun run({src_ + "\\a.txt", src_ + "\\sub"});
+  HWND save = run.WaitSaveAs();
+  ASSERT_NE(save, nullptr);
+  // Typed as .xss: the self-decrypting output takes the configured extension instead.
+  VelvoxRun::SaveAs(save, out_ + "box.xss", /*selfDecrypting=*/true);
+  HWND pw = run.WaitPasswordDialog();
+  ASSERT_NE(pw, nullptr);
+  VelvoxRun::EnterPassword(pw, kPassword);
+  EXPECT_EQ(run.Wait(), 0u);
+  const std::string exe = out_ + "box.exe";
+  ASSERT_EQ(pltest::ReadFile(exe).substr(0, 2), "MZ");
+  EXPECT_EQ(GetFileAttributesA((out_ + "box.xss").c_str()), INVALID_FILE_ATTRIBUTES);
+
+  const std::string dest = kRoot + "\\self";
+  ASSERT_TRUE(CreateDirectoryA(dest.c_str(), nullptr));
+  auto stub = vxtest::RunSelfDecrypting(exe, kPassword, dest);
+  EXPECT_EQ(stub.exitCode, 0u) << Utf8(stub.doneText);
+  EXPECT_EQ(pltest::Tree(dest), Expected({"a.txt", "sub"}));
+}
+
+TEST_F(EncryptJobTest, CancelledKeyDialogReturnsToSaveAsWhoseCancelEndsQuietly) {
+  VelvoxRun run({src_});
+  HWND save = run.WaitSaveAs();
+  ASSERT_NE(save, nullptr);
+  VelvoxRun::SaveAs(save, out_ + "x.xss");
+  HWND key = run.WaitKeyDialog();
+  ASSERT_NE(key, nullptr);
+  vxtest::ClickButton(key, IDCANCEL);
+  HWND again = run.WaitSaveAs();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(VelvoxRun::ProposedName(again), Acp(u8"報告書"));
+  VelvoxRun::Cancel(again);
+  EXPECT_EQ(run.Wait(), 0u);
+  EXPECT_TRUE(pltest::Tree(out_).empty());
+}
+
+TEST_F(EncryptJobTest, MissingOutputFolderAsksAgain) {
+  VelvoxRun run({src_});
+  HWND save = run.WaitSaveAs();
+  ASSERT_NE(save, nullptr);
+  VelvoxRun::SaveAs(save, kRoot + "\\nowhere\\x.xss");
+  auto box = run.Answer(IDOK);
+  EXPECT_EQ(box.text, Acp(kOutputFolderInaccessible));
+  vxtest::SaveScreenshot("encrypt-2221", box.hwnd);
+  HWND again = run.WaitSaveAs();
+  ASSERT_NE(again, nullptr);
+  VelvoxRun::Cancel(again);
+  EXPECT_EQ(run.Wait(), 0u);
+  EXPECT_TRUE(pltest::Tree(out_).empty());
+  EXPECT_EQ(GetFileAttributesA((kRoot + "\\nowhere").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(EncryptJobTest, InvalidExtensionSettingIsRefusedBeforeAnyDialog) {
+  PolicySettings policy;
+  policy.Set("VELVOX", "EXTMODE", "1");
+  policy.Set("VELVOX", "EXTSTRING", "e.x");
+  VelvoxRun run({src_});
+  auto box = run.Answer(IDOK);
+  EXPECT_EQ(box.text.rfind(Acp(u8"自己復号ファイルの拡張子（e.x） に不適当な文字が含まれています。"), 0), 0u)
+      << Utf8(box.text);
+  EXPECT_EQ(run.Wait(), 0u);
+  EXPECT_TRUE(vxtest::FindWindows("", "#32770", 0).empty() ||
+              vxtest::FindDescendant(vxtest::FindWindows("", "#32770", 0).front(),
+                                     IDC_SAVE_SELF_DECRYPTING) == nullptr);
+}
+
+TEST_F(EncryptJobTest, ChangedSelfDecryptingExtensionAsksBeforeOverwriting) {
+  // EXTMODE on with "ex_"; the password dialog changes it to "bin" (asked: box.bin
+  // exists) or leaves it (not asked again).
+  struct Row {
+    const char* name;
+    std::string typedExtension;
+    std::string target;
+    bool asked;
+    int answer;
+  } rows[] = {
+      {"changed, declined", "bin", "box.bin", true, IDNO},
+      {"changed, accepted", "bin", "box.bin", true, IDYES},
+      {"unchanged", "", "box.ex_", false, IDOK},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    PolicySettings policy;
+    policy.Set("VELVOX", "EXTMODE", "1");
+    policy.Set("VELVOX", "EXTSTRING", "ex_");
+    const std::string target = out_ + r.target;
+    pltest::WriteFile(target, "the user's file");
+    VelvoxRun run({src_});
+    HWND save = run.WaitSaveAs();
+    ASSERT_NE(save, nullptr);
+    VelvoxRun::SaveAs(save, out_ + "box.ex_", /*selfDecrypting=*/true);
+    if (!r.asked) {
+      // The save dialog itself asks about the existing file it was given.
+      auto own = run.Answer(IDYES);
+      ASSERT_NE(own.hwnd, nullptr);
+    }
+    HWND pw = run.WaitPasswordDialog();
+    ASSERT_NE(pw, nullptr);
+    VelvoxRun::EnterPassword(pw, kPassword, r.typedExtension);
+    if (r.asked) {
+      auto box = run.Answer(r.answer);
+      EXPECT_EQ(box.text, target + Acp(u8"\nこのファイルはすでに存在しますが、上書きしてもよろしいですか？"));
+    }
+    EXPECT_EQ(run.Wait(), 0u);
+    const std::string content = pltest::ReadFile(target);
+    if (r.answer == IDNO)
+      EXPECT_EQ(content, "the user's file");
+    else
+      EXPECT_EQ(content.substr(0, 2), "MZ");
+    pltest::FreshDir(out_);
+  }
+}
+
+TEST_F(EncryptJobTest, MediaHookGetsTheOutputDriveWhenRemovableIsOn) {
+  PolicySettings policy;
+  const std::string mediaIni = theApp.m_strMediaIni;
+  WritePrivateProfileStringA("MEDIA", "REMOVABLE", "1", mediaIni.c_str());
+  const std::string journal = store_->dir().path() + "\\mediahook.log";
+  DeleteFileA(journal.c_str());
+  VelvoxRun run({src_});
+  run.EncryptTo(out_ + "m.xss");
+  EXPECT_EQ(run.Wait(), 0u);
+  WritePrivateProfileStringA("MEDIA", nullptr, nullptr, mediaIni.c_str());
+  const auto lines = inttest::ReadLines(journal);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines.front().rfind("drive=C: ", 0), 0u) << lines.front();
+  EXPECT_NE(GetFileAttributesA((out_ + "m.xss").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The operation log with the real log service: a record per file for a job that wrote
+// its output, in the format of the guard's version, and none for a job that failed.
+class EncryptJobLogTest : public EncryptJobTest {
+ protected:
+  void SetUp() override {
+    EncryptJobTest::SetUp();
+    install_ = kRoot + "\\TVGuard";
+    for (const std::string& f : {install_, install_ + "\\log", kRoot + "\\v1log", kRoot + "\\v2log"})
+      ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr)) << f;
+    appPaths_.SetString("Path", install_ + "\\");
+    logService_.SetString("TempLogFolder", kRoot + "\\v2log");
+    WritePrivateProfileStringA("OPTION", "LOGPATH", (kRoot + "\\v1log").c_str(),
+                               (install_ + "\\policy.ini").c_str());
+  }
+  std::string install_;
+  inttest::MachineKey uninstall_{kGuardUninstallKey};
+  inttest::MachineKey appPaths_{kGuardAppPathsKey};
+  inttest::MachineKey logService_{kLogServiceKey};
+};
+
+TEST_F(EncryptJobLogTest, RecordsOfBothVersionsForASuccessNoneForAFailure) {
+  inttest::LogService service(1, "PC01\\user");
+  ASSERT_TRUE(service.ready());
+  struct Row {
+    DWORD version;
+    const char* folder;
+    const char* versionText;
+  } rows[] = {{0x0500FFFF, "v1log", "v1"}, {0x05010000, "v2log", "v2"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.versionText);
+    uninstall_.SetDword("Version", r.version);
+    const std::string logFile = kRoot + "\\" + r.folder + "\\tarvolog.dat";
+    DeleteFileA(logFile.c_str());
+    const std::string out = out_ + r.versionText + ".xss";
+    {
+      VelvoxRun run({src_ + "\\a.txt", src_ + "\\sub"});
+      run.EncryptTo(out);
+      EXPECT_EQ(run.Wait(), 0u);
+    }
+    const auto lines = inttest::ReadLines(logFile);
+    ASSERT_EQ(lines.size(), 2u) << logFile;
+    EXPECT_NE(lines[0].find(std::string(r.versionText) + "\tARCHIVE"), std::string::npos) << lines[0];
+    // Key names are kept in upper case.
+    EXPECT_NE(lines[0].find("\tENCKEY\t" + out + "\t" + Utf8(src_) + "\\a.txt"), std::string::npos)
+        << lines[0];
+
+    // The output cannot be written (the test holds the existing file open without
+    // sharing): the job fails after all its dialogs and logs nothing.
+    DeleteFileA(logFile.c_str());
+    HANDLE held = CreateFileA(out.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    {
+      VelvoxRun run({src_ + "\\a.txt"});
+      HWND save = run.WaitSaveAs();
+      ASSERT_NE(save, nullptr);
+      VelvoxRun::SaveAs(save, out);
+      run.Answer(IDYES);  // the save dialog's own question about the existing file
+      HWND key = run.WaitKeyDialog();
+      ASSERT_NE(key, nullptr);
+      VelvoxRun::EnterKey(key, kKey, kKeyValue);
+      auto failure = run.Answer(IDOK);
+      EXPECT_NE(failure.hwnd, nullptr);
+      EXPECT_EQ(run.Wait(), 0u);
+    }
+    CloseHandle(held);
+    EXPECT_TRUE(inttest::ReadLines(logFile).empty());
+  }
+}
+
+}  // namespace
