@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <fstream>
+#include <vector>
 #include <sstream>
 
 #include "uidriver.h"
@@ -20,9 +21,17 @@ std::string TempFolder() {
   return buf;
 }
 
+// Every INI file a test wrote, removed when the test ends so that no later test (or
+// run) finds it.
+std::vector<std::string>& WrittenInis() {
+  static std::vector<std::string> written;
+  return written;
+}
+
 std::string WriteIni(const std::string& name, const std::string& text) {
   std::string path = TempFolder() + name;
   std::ofstream(path, std::ios::binary) << text;
+  WrittenInis().push_back(path);
   return path;
 }
 
@@ -79,7 +88,11 @@ constexpr const char* kUserKey = "SOFTWARE\\Norvane\\TARVO-Pro";
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override { RegDeleteKeyA(HKEY_CURRENT_USER, kUserKey); }
-  void TearDown() override { RegDeleteKeyA(HKEY_CURRENT_USER, kUserKey); }
+  void TearDown() override {
+    RegDeleteKeyA(HKEY_CURRENT_USER, kUserKey);
+    for (const std::string& f : WrittenInis()) DeleteFileA(f.c_str());
+    WrittenInis().clear();
+  }
   CVelvoxApp app;
 };
 
