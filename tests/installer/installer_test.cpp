@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "contracts/tvdev.h"
 #include "resource.h"
 #include "uidriver.h"
 #include "vxshell.h"
@@ -312,6 +313,31 @@ void EndVelvox(StartedVelvox& v) {
   v.process = nullptr;
 }
 
+int WINAPI NoProgress(DWORD, DWORD, DWORD, DWORD, DWORD) { return 0; }
+
+// An .xss file made by the installed library under key "Sales", which an administrator
+// adds to the installed store with the installed tool, not enabled: opening the file
+// asks for the key's value.
+void MakeArchive(const std::string& path) {
+  vxtest::Process add = vxtest::Process::Start(
+      "\"" + InstallDir() + "\\tvkeyadm.exe\" add Sales --alg aes --value secret --iterations 1000");
+  ASSERT_EQ(0u, add.Wait(60000));
+  const std::string plain = path + ".zip";
+  WriteFileText(plain, "PK\x05\x06" + std::string(18, '\0'));
+  HMODULE lib = ::LoadLibraryA((InstallDir() + "\\tarvodev.dll").c_str());
+  ASSERT_NE(nullptr, lib);
+  auto certify = reinterpret_cast<decltype(&TVDEV_CertifyKey)>(
+      reinterpret_cast<void*>(::GetProcAddress(lib, "TVDEV_CertifyKey")));
+  auto encrypt = reinterpret_cast<decltype(&TVDEV_EncryptArchive)>(
+      reinterpret_cast<void*>(::GetProcAddress(lib, "TVDEV_EncryptArchive")));
+  EXPECT_TRUE(certify && certify("Sales", "secret", 0));
+  EXPECT_TRUE(encrypt && encrypt("Sales", plain.c_str(), path.c_str(), 0, nullptr, NoProgress,
+                                 nullptr, 0, 0));
+  // The uninstaller must find the library free.
+  ::FreeLibrary(lib);
+  ::DeleteFileA(plain.c_str());
+}
+
 class Installer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
@@ -350,6 +376,8 @@ TEST_F(Installer, SilentSetupInstallsEveryFileAndRegistration) {
       {std::string(kWriterClsidKey) + "\\LocalServer32", nullptr, "\"" + dir + "\\tvsetwr.exe\""},
       {std::string(kShellClsidKey) + "\\InprocServer32", nullptr, dir + "\\vxshell.dll"},
       {std::string(kShellClsidKey) + "\\InprocServer32", "ThreadingModel", "Apartment"},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+       VXSHELL_CLSID_TEXT, "velvox drop target"},
       {kFileVerb, "MultiSelectModel", "Player"},
       {std::string(kFileVerb) + "\\DropTarget", "CLSID", VXSHELL_CLSID_TEXT},
       {std::string(kFileVerb) + "\\command", nullptr, "\"" + Velvox() + "\" \"%1\""},
@@ -465,7 +493,7 @@ TEST_F(Installer, FolderEntryCommandStartsTheInstalledVelvox) {
 // Double-clicking an .xss file runs its "open" command.
 TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
   const std::string file = "C:\\vx folder\\report.xss";
-  WriteFileText(file, "not yet an archive");
+  MakeArchive(file);
   const std::string progid = RegText(HKEY_CLASSES_ROOT, ".xss", nullptr);
   std::string command = RegText(HKEY_CLASSES_ROOT, progid + "\\shell\\open\\command", nullptr);
   const size_t at = command.find("%1");
@@ -483,9 +511,6 @@ TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
 // and puts back defaults that are missing.
 TEST_F(Installer, UpgradeKeepsTheKeyStoreAndTheSettings) {
   const std::string data = DataDir();
-  vxtest::Process add = vxtest::Process::Start(
-      "\"" + InstallDir() + "\\tvkeyadm.exe\" add Sales --alg aes --value secret --iterations 1000");
-  ASSERT_EQ(0u, add.Wait(60000));
   const std::string store = ReadAll(data + "\\keystore.dat");
   ASSERT_FALSE(store.empty());
   const std::string policy = data + "\\policy.ini";
@@ -524,6 +549,10 @@ TEST_F(Installer, UninstallRemovesProgramAndRegistrationsAndKeepsTheKeyStore) {
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key)) << key;
   EXPECT_EQ("<missing>", RegText(HKEY_LOCAL_MACHINE, kRunKey, "TARVO-Pro log service"));
   EXPECT_EQ("<missing>", RegText(HKEY_LOCAL_MACHINE, kRunKey, "TARVO-Pro resident"));
+  EXPECT_EQ("<missing>",
+            RegText(HKEY_LOCAL_MACHINE,
+                    "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
+                    VXSHELL_CLSID_TEXT));
 
   EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
   EXPECT_EQ("9", IniText(data + "\\policy.ini", "VELVOX", "PWRETRYMAX"));
