@@ -86,6 +86,7 @@ UninstPage instfiles
   !insertmacro ${DO} tgexplog.dll
   !insertmacro ${DO} tcexplog.dll
   !insertmacro ${DO} tvsetwr.exe
+  !insertmacro ${DO} tvtokadm.exe
 !macroend
 !macro INSTALL_FILE NAME
   File "${VX_BIN}/${NAME}"
@@ -212,7 +213,10 @@ Section "velvox"
     Delete /REBOOTOK $0
   ${EndIf}
   File "${VX_BIN}/vxshell.dll"
-  CreateDirectory "$INSTDIR\PlugIns"
+  ; The suite's software token, the plug-in that policy.ini's PLUGINNAME can name.
+  SetOutPath "$INSTDIR\PlugIns"
+  File "${VX_BIN}/tvtoken.dll"
+  SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; The uninstall entry first: whatever fails below, the uninstaller can clean up.
@@ -400,6 +404,7 @@ Section "Uninstall"
   ; Copies of vxshell.dll that an upgrade renamed while Explorer held them.
   Delete /REBOOTOK "$INSTDIR\ns*.tmp"
   Delete "$INSTDIR\uninstall.exe"
+  Delete /REBOOTOK "$INSTDIR\PlugIns\tvtoken.dll"
   RMDir "$INSTDIR\PlugIns"
   RMDir /REBOOTOK "$INSTDIR"
   RMDir "$PROGRAMFILES64\Norvane"

@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "contracts/tvdev.h"
+#include "dialogs_ids.h"
+#include "keys_ids.h"
 #include "resource.h"
 #include "uidriver.h"
 #include "vxshell.h"
@@ -43,7 +45,8 @@ const char kFolderVerb[] = "Software\\Classes\\Directory\\shell\\velvox.encrypt"
 const char* const kProgramFiles[] = {
     "velvox.exe",  "vxshell.dll",  "tarvodev.dll", "Zoras.dll",   "tvkeyadm.exe",
     "tvxdrv.dll",  "tvresident.exe", "KvrGrd.dll", "tglogsvc.exe", "TCTrace.dll",
-    "tgexplog.dll", "tcexplog.dll", "tvsetwr.exe", "uninstall.exe"};
+    "tgexplog.dll", "tcexplog.dll", "tvsetwr.exe", "tvtokadm.exe", "PlugIns\\tvtoken.dll",
+    "uninstall.exe"};
 
 std::string Folder(int csidl) {
   char path[MAX_PATH] = {};
@@ -470,6 +473,11 @@ TEST_F(Installer, FileEntryGivesTheWholeSelectionToOneVelvox) {
   StartedVelvox velvox = WaitForVelvox();
   EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
   EXPECT_EQ(items, velvox.args);
+  // The encryption starts where a user continues: the save-as dialog, named after the
+  // first item.
+  HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
+  EXPECT_NE(nullptr, save);
+  if (save) EXPECT_EQ("one", vxtest::WindowText(vxtest::FileDialogNameField(save)));
   EndVelvox(velvox);
 }
 
@@ -487,6 +495,11 @@ TEST_F(Installer, FolderEntryCommandStartsTheInstalledVelvox) {
   EXPECT_EQ(started.pid(), velvox.pid);
   EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
   EXPECT_EQ(std::vector<std::string>{folder}, velvox.args);
+  // The encryption starts where a user continues: the save-as dialog, named after the
+  // first item.
+  HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
+  EXPECT_NE(nullptr, save);
+  if (save) EXPECT_EQ("vx folder", vxtest::WindowText(vxtest::FileDialogNameField(save)));
   EndVelvox(velvox);
 }
 
@@ -504,6 +517,11 @@ TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
   EXPECT_EQ(started.pid(), velvox.pid);
   EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
   EXPECT_EQ(std::vector<std::string>{file}, velvox.args);
+  // The decryption asks for the archive's key by name.
+  HWND key = vxtest::WaitForWindow(vxtest::Acp(u8"使用する鍵の入力"), "#32770",
+                                   vxtest::kDefaultWait, velvox.pid);
+  EXPECT_NE(nullptr, key);
+  if (key) EXPECT_EQ("SALES", Upper(vxtest::ControlText(key, IDC_KEY_NAME)));
   EndVelvox(velvox);
 }
 
