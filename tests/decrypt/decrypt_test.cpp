@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tvtest.h"
+#include "folderbrowser.h"
 #include "uidriver.h"
 #include "xssfixture.h"
 
@@ -79,73 +80,6 @@ void RemoveTree(const std::string& dir) {
 
 void WriteText(const std::string& path, const std::string& s) {
   tvtest::WriteAll(path, Bytes(s.begin(), s.end()));
-}
-
-// Wine's folder browser finds a folder by comparing item ids that carry each folder's
-// last-access time, which the first listing after a change moves (relatime). Listing
-// every folder of the path once after the test changed it settles those times, so the
-// browser's own walk finds the folder; on Windows this is a no-op.
-void SettleFolderTimes(const std::string& path) {
-  for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) {
-    for (const std::string& dir : {path.substr(0, at), path}) {
-      WIN32_FIND_DATAA fd;
-      HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &fd);
-      if (f == INVALID_HANDLE_VALUE) continue;
-      while (FindNextFileA(f, &fd)) {
-      }
-      FindClose(f);
-    }
-  }
-}
-
-// ---- The shell's folder browser, driven from outside the program --------------------
-
-HWND WaitBrowser(DWORD pid) {
-  HWND found = nullptr;
-  WaitUntil([&] {
-    for (HWND w : vxtest::FindWindows("", "#32770", pid))
-      if (FindWindowExA(w, nullptr, "SysTreeView32", nullptr)) found = w;
-    return found != nullptr;
-  });
-  if (!found) ADD_FAILURE() << "no folder browser; windows:\n" << vxtest::DescribeWindows();
-  return found;
-}
-
-// Depth of the tree's selected item: desktop 0, computer 1, drive 2, one per folder.
-int SelectedDepth(HWND tree) {
-  int n = -1;
-  for (LPARAM item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item;
-       item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_PARENT, item))
-    ++n;
-  return n;
-}
-int DepthOf(std::string path) {
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  return 2 + static_cast<int>(std::count(path.begin(), path.end(), '\\'));
-}
-
-// OK may be pressed only once the browser shows `folder` selected and has let the
-// program's callback enable OK for it.
-void ExpectSelected(HWND browser, const std::string& folder) {
-  HWND tree = FindWindowExA(browser, nullptr, "SysTreeView32", nullptr);
-  ASSERT_NE(tree, nullptr);
-  EXPECT_TRUE(WaitUntil([&] {
-    return SelectedDepth(tree) == DepthOf(folder) && IsWindowEnabled(GetDlgItem(browser, IDOK));
-  })) << "selected depth " << SelectedDepth(tree) << ", wanted " << DepthOf(folder) << " for "
-      << vxtest::Utf8(folder);
-}
-
-// Selects `folder` as a click in the tree would: through the browser's own selection
-// request, its path placed in the program's memory (a tree item's text cannot be read
-// or clicked by position from another process).
-void SelectFolder(const vxtest::Process& p, HWND browser, const std::string& folder) {
-  void* remote = VirtualAllocEx(p.handle(), nullptr, folder.size() + 1, MEM_COMMIT | MEM_RESERVE,
-                                PAGE_READWRITE);
-  ASSERT_NE(remote, nullptr);
-  ASSERT_TRUE(WriteProcessMemory(p.handle(), remote, folder.c_str(), folder.size() + 1, nullptr));
-  SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote));
-  ExpectSelected(browser, folder);
-  VirtualFreeEx(p.handle(), remote, 0, MEM_RELEASE);
 }
 
 void PressOk(HWND dlg) {
@@ -239,7 +173,7 @@ class Decrypt : public ::testing::Test {
 
   // velvox.exe with the archive, its temporary files going to the test's own folder.
   vxtest::Process Start(const std::string& xss, const std::string& exe = "velvox.exe") {
-    SettleFolderTimes(work_.path());
+    vxtest::SettleFolderTimes(work_.path());
     char oldTemp[MAX_PATH] = {}, oldTmp[MAX_PATH] = {};
     GetEnvironmentVariableA("TEMP", oldTemp, MAX_PATH);
     GetEnvironmentVariableA("TMP", oldTmp, MAX_PATH);
@@ -295,9 +229,9 @@ TEST_F(Decrypt, KeyDialogWithTheNameFixedThenTheFilesByteForByte) {
   const std::string xss = Place("alpha");
   auto p = Start(xss);
   ProveKey(p.pid(), "ALPHA", "alphaValue9", "decrypt-key-dialog-fixed-name");
-  HWND browser = WaitBrowser(p.pid());
+  HWND browser = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(browser, nullptr);
-  ExpectSelected(browser, work_.path());
+  vxtest::ExpectFolderSelected(browser, work_.path());
   EXPECT_NE(vxtest::StaticTexts(browser).find(Text(u8"復号して格納するフォルダを指定してください。")),
             std::string::npos) << vxtest::Utf8(vxtest::StaticTexts(browser));
   vxtest::SaveScreenshot("decrypt-folder-browser", browser);
@@ -349,7 +283,7 @@ TEST_F(Decrypt, FirstStepByKeyAndArchive) {
       ASSERT_TRUE(CopyFileA(a_->xss.at(c.label).c_str(), xss.c_str(), FALSE));
     }
     const auto before = Tree(dest.path());
-    SettleFolderTimes(dest.path());
+    vxtest::SettleFolderTimes(dest.path());
     auto p = Start(xss);
     switch (c.kind) {
       case KeyDialog: {
@@ -362,10 +296,10 @@ TEST_F(Decrypt, FirstStepByKeyAndArchive) {
         break;
       }
       case Browser: {
-        HWND b = WaitBrowser(p.pid());
+        HWND b = vxtest::WaitFolderBrowser(p.pid());
         ASSERT_NE(b, nullptr);
         EXPECT_TRUE(vxtest::FindWindows(Text(u8"使用する鍵の入力"), "#32770", p.pid()).empty());
-        ExpectSelected(b, dest.path());
+        vxtest::ExpectFolderSelected(b, dest.path());
         PressCancel(b);
         break;
       }
@@ -404,7 +338,7 @@ TEST_F(Decrypt, SelectionDialogWhenTheTemplateListIsOn) {
   vxtest::SetControlText(dlg, kKeyValue, "ALPHAVALUE9");
   vxtest::ClickButton(dlg, IDOK);
   EXPECT_TRUE(vxtest::WaitWindowGone(dlg));
-  HWND b = WaitBrowser(p.pid());
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
   PressCancel(b);
   ExpectEnded(p);
@@ -425,19 +359,19 @@ TEST_F(Decrypt, FolderThatVanishedThenADriveRoot) {
   const std::string xss = Place("root");
   CreateDirectoryA((work_ / "gone").c_str(), nullptr);
   auto p = Start(xss);
-  HWND b = WaitBrowser(p.pid());
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
-  ExpectSelected(b, work_.path());
-  SelectFolder(p, b, work_ / "gone");
+  vxtest::ExpectFolderSelected(b, work_.path());
+  vxtest::SelectFolder(p, b, work_ / "gone");
   ASSERT_TRUE(RemoveDirectoryA((work_ / "gone").c_str()));
-  SettleFolderTimes(work_.path());
+  vxtest::SettleFolderTimes(work_.path());
   PressOk(b);
   EXPECT_EQ(vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid()).text,
             Text(u8"復号先のフォルダにアクセスできません。"));
-  b = WaitBrowser(p.pid());
+  b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
-  ExpectSelected(b, work_.path());
-  SelectFolder(p, b, "C:\\");
+  vxtest::ExpectFolderSelected(b, work_.path());
+  vxtest::SelectFolder(p, b, "C:\\");
   vxtest::SaveScreenshot("decrypt-folder-browser-drive-root", b);
   PressOk(b);
   ExpectEnded(p);
@@ -465,9 +399,9 @@ TEST_F(Decrypt, ExistingFilesAnsweredWithEachChoice) {
     CreateDirectoryA((dest / "three").c_str(), nullptr);
     for (const char* n : {"a.txt", "b.txt", "c.txt"}) WriteText(dest / "three\\" + n, "old");
     auto p = Start(xss);
-    HWND b = WaitBrowser(p.pid());
+    HWND b = vxtest::WaitFolderBrowser(p.pid());
     ASSERT_NE(b, nullptr);
-    ExpectSelected(b, dest.path());
+    vxtest::ExpectFolderSelected(b, dest.path());
     PressOk(b);
     for (int answer : c.answers) {
       HWND ow = vxtest::WaitForWindow(Text(u8"ファイルの上書きの確認"), "#32770",
@@ -523,9 +457,9 @@ class CancelHook {
 TEST_F(Decrypt, CancelWhileDecrypting) {
   const std::string xss = Place("big");
   auto p = Start(xss);
-  HWND b = WaitBrowser(p.pid());
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
-  ExpectSelected(b, work_.path());
+  vxtest::ExpectFolderSelected(b, work_.path());
   CancelHook hook(p.pid());
   PressOk(b);
   HWND progress = vxtest::WaitForWindow(Text(u8"復号しています..."), "#32770",
@@ -544,9 +478,9 @@ TEST_F(Decrypt, CancelWhileDecrypting) {
 TEST_F(Decrypt, ProgressWhileDecryptingThenGoingOn) {
   const std::string xss = Place("sales");
   auto p = Start(xss);
-  HWND b = WaitBrowser(p.pid());
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
-  ExpectSelected(b, work_.path());
+  vxtest::ExpectFolderSelected(b, work_.path());
   CancelHook hook(p.pid());
   PressOk(b);
   HWND progress = vxtest::WaitForWindow(Text(u8"復号しています..."), "#32770",
@@ -572,9 +506,9 @@ TEST_F(Decrypt, CancelWhileExtractingRemovesTheFileBeingWritten) {
   CreateDirectoryA((work_ / "pair").c_str(), nullptr);
   WriteText(work_ / "pair\\a_exists.txt", "old");
   auto p = Start(xss);
-  HWND b = WaitBrowser(p.pid());
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
-  ExpectSelected(b, work_.path());
+  vxtest::ExpectFolderSelected(b, work_.path());
   PressOk(b);
   HWND ow = vxtest::WaitForWindow(Text(u8"ファイルの上書きの確認"), "#32770",
                                   vxtest::kDefaultWait, p.pid());
@@ -626,9 +560,9 @@ TEST_F(Decrypt, DamagedFilesEndInTheirMessage) {
       vxtest::ClickButton(dlg, IDOK);
       EXPECT_TRUE(vxtest::WaitWindowGone(dlg));
     }
-    HWND b = WaitBrowser(p.pid());
+    HWND b = vxtest::WaitFolderBrowser(p.pid());
     ASSERT_NE(b, nullptr);
-    ExpectSelected(b, dest.path());
+    vxtest::ExpectFolderSelected(b, dest.path());
     PressOk(b);
     EXPECT_EQ(vxtest::AnswerMessageBox(IDOK, kCaption, 30000, p.pid()).text,
               Text(u8"復号に失敗しました。処理を継続できません。"));
@@ -664,7 +598,7 @@ TEST_F(Decrypt, KeyListFileRewrittenAfterAKeyDialogOnWindows81) {
 
   {
     auto p = Start(Place("sales"), exe);
-    HWND b = WaitBrowser(p.pid());
+    HWND b = vxtest::WaitFolderBrowser(p.pid());
     ASSERT_NE(b, nullptr);
     PressCancel(b);
     ExpectEnded(p);
@@ -678,7 +612,7 @@ TEST_F(Decrypt, KeyListFileRewrittenAfterAKeyDialogOnWindows81) {
     ASSERT_NE(dlg, nullptr);
     vxtest::SetControlText(dlg, kKeyValue, "ALPHAVALUE9");
     vxtest::ClickButton(dlg, IDOK);
-    HWND b = WaitBrowser(p.pid());
+    HWND b = vxtest::WaitFolderBrowser(p.pid());
     ASSERT_NE(b, nullptr);
     PressCancel(b);
     ExpectEnded(p);

@@ -9,13 +9,13 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 
+#include "folderbrowser.h"
 #include "stubdriver.h"
 #include "uidriver.h"
 
@@ -156,41 +156,6 @@ void SaveAs(HWND save, const std::string& path, bool selfDecrypting) {
   PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
-HWND WaitBrowser(DWORD pid) {
-  HWND found = nullptr;
-  WaitUntil([&] {
-    for (HWND w : vxtest::FindWindows("", "#32770", pid))
-      if (FindWindowExA(w, nullptr, "SysTreeView32", nullptr)) found = w;
-    return found != nullptr;
-  });
-  EXPECT_NE(found, nullptr) << vxtest::DescribeWindows();
-  return found;
-}
-
-int SelectedDepth(HWND tree) {
-  int n = -1;
-  for (LPARAM item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0); item;
-       item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_PARENT, item))
-    ++n;
-  return n;
-}
-
-// Selects `folder` in the folder browser as a click would, and waits until the browser
-// shows it selected with OK enabled.
-void SelectFolder(const vxtest::Process& p, HWND browser, const std::string& folder) {
-  void* remote = VirtualAllocEx(p.handle(), nullptr, folder.size() + 1, MEM_COMMIT | MEM_RESERVE,
-                                PAGE_READWRITE);
-  ASSERT_NE(remote, nullptr);
-  ASSERT_TRUE(WriteProcessMemory(p.handle(), remote, folder.c_str(), folder.size() + 1, nullptr));
-  SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote));
-  HWND tree = FindWindowExA(browser, nullptr, "SysTreeView32", nullptr);
-  int depth = 2 + static_cast<int>(std::count(folder.begin(), folder.end(), '\\'));
-  EXPECT_TRUE(WaitUntil([&] {
-    return SelectedDepth(tree) == depth && IsWindowEnabled(GetDlgItem(browser, IDOK));
-  }));
-  VirtualFreeEx(p.handle(), remote, 0, MEM_RELEASE);
-}
-
 std::string ReadUtf8Lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -271,9 +236,10 @@ TEST(Demo, TheWholeTool) {
     vxtest::SetControlText(key, kKeyValueField, kKeyValue);
     Shot("demo-03-decrypt-key", key);
     PostClick(key, IDOK);
-    HWND browser = WaitBrowser(p.pid());
+    HWND browser = vxtest::WaitFolderBrowser(p.pid());
     ASSERT_NE(browser, nullptr);
-    SelectFolder(p, browser, decrypted);
+    vxtest::SettleFolderTimes(decrypted);
+    vxtest::SelectFolder(p, browser, decrypted);
     Shot("demo-04-folder", browser);
     Say("   destination chosen in the folder browser: " + decrypted);
     PostMessageA(browser, WM_COMMAND, IDOK, 0);
