@@ -41,7 +41,7 @@ void RunJob(CVelvoxApp& app, const std::function<void(CVelvoxDlg&)>& job) {
   HostDlg dlg;
   dlg.job = job;
   app.m_pMainWnd = &dlg;
-  dlg.DoModal();
+  if (dlg.DoModal() == -1) std::fprintf(stderr, "main dialog failed: %lu\n", ::GetLastError());
   app.m_pMainWnd = nullptr;
 }
 

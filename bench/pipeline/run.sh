@@ -6,6 +6,10 @@
 # Run by hand:  bench/pipeline/run.sh [mixed|small ...]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# Every Wine process of the run, the key tool included, must see the display: the first
+# one starts Wine's desktop process, and one started without a display leaves the later
+# windows without a driver.
+if [ -z "${DISPLAY:-}" ]; then exec "$root/scripts/with-display.sh" "$0" "$@"; fi
 work=${VX_BENCH_DIR:-$root/build/bench-pipeline}
 corpora=("$@")
 [ ${#corpora[@]} -gt 0 ] || corpora=(mixed small)
@@ -21,6 +25,7 @@ fi
 cmake --build "$root/build/win64" --target pipeline_bench tvkeyadm >/dev/null
 source "$root/scripts/env.sh"
 bin=$VX_BUILD/bin
+wineserver -k </dev/null >/dev/null 2>&1 || true
 export TARVODEV_HOME; TARVODEV_HOME=$(winepath -w "$work/store")
 rm -rf "$work/store"; mkdir -p "$work/store"
 wine "$bin/tvkeyadm.exe" init >/dev/null
@@ -45,11 +50,11 @@ for c in "${corpora[@]}"; do
   bytes=$(find "$src" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
   printf '\n== %s: %d files, %.1f MB ==\n' "$c" "$(find "$src" -type f | wc -l)" "$(awk -v b="$bytes" 'BEGIN { print b / 1e6 }')"
 
-  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" encrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$src")"
+  timed wine "$bin/pipeline_bench.exe" encrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$src")"
   ve=$IN; vrss=$M; vpw=$PW; vsize=$(stat -c %s "$out/v.xss")
-  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" bare "$(winepath -w "$out/b.xss")" "$(winepath -w "$src")"
+  timed wine "$bin/pipeline_bench.exe" bare "$(winepath -w "$out/b.xss")" "$(winepath -w "$src")"
   vb=$IN
-  timed "$root/scripts/with-display.sh" wine "$bin/pipeline_bench.exe" decrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$out/v_x")"
+  timed wine "$bin/pipeline_bench.exe" decrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$out/v_x")"
   vd=$IN; [ "$M" -gt "$vrss" ] && vrss=$M
   diff -r "$src" "$out/v_x" >/dev/null || { echo "extracted tree differs from the corpus"; exit 1; }
   rm -rf "$out/v_x"; sync
