@@ -3,7 +3,10 @@
 # progress dialog pumping messages) under Wine on the generated corpora, against native
 # 7z a -tzip -mem=AES256 -mx=1; decryption plus extraction against 7z x; the floor of
 # opening and reading every file twice under Wine; the cost of the progress dialog.
-# Run by hand:  bench/pipeline/run.sh [mixed|small ...]
+# Then velvox.exe itself, its dialogs driven by app_bench.exe, timed from the last
+# dialog's OK to the program's end, in VX_BENCH_RUNS rounds (default 3) beside the same
+# 7z commands, with the minimum and median of each.
+# Run by hand:  [VX_BENCH_RUNS=N] bench/pipeline/run.sh [mixed|small ...]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Every Wine process of the run, the key tool included, must see the display: the first
@@ -22,7 +25,10 @@ if [ ! -x "$gen" ] || [ "$root/bench/zoras/gen_corpus.cpp" -nt "$gen" ]; then
 fi
 [ -f "$work/corpus/.done" ] || { rm -rf "$work/corpus"; "$gen" "$work/corpus"; touch "$work/corpus/.done"; }
 
-cmake --build "$root/build/win64" --target pipeline_bench tvkeyadm >/dev/null
+cmake --build "$root/build/win64" --target pipeline_bench app_bench tvkeyadm >/dev/null
+# The prefix as the tests have it: without its settings every dialog that closes costs
+# two seconds of waiting for a window manager.
+"$root/scripts/prefix.sh"
 source "$root/scripts/env.sh"
 bin=$VX_BUILD/bin
 wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -41,6 +47,8 @@ timed() {  # command...  -> T (s, outside), M (max RSS KiB), IN (seconds inside,
   IN=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' "$work/out.log"); [ -n "$IN" ] || IN=$T
   PW=$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")
 }
+# min and median of the numbers given
+stats() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f %.3f", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 mbs() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
 
 wineserver -p </dev/null >/dev/null 2>&1 || true
@@ -77,6 +85,35 @@ for c in "${corpora[@]}"; do
   awk -v ve="$ve" -v vb="$vb" -v vd="$vd" -v vf="$vf" -v se="$se" -v sd="$sd" -v vs="$vsize" -v ss="$ssize" 'BEGIN {
     printf "ratios: encrypt speed vs 7z x%.2f, size vs 7z x%.3f, decrypt+extract speed vs 7z x%.2f,\n", se / ve, vs / ss, sd / vd
     printf "        encrypt time vs open+read twice x%.2f, progress dialog cost %.1f %%\n", ve / vf, (ve - vb) / vb * 100 }'
+
+  # The whole program, round after round beside 7z.
+  ae=(); ad=(); ak=(); ze=(); zd=()
+  for ((r = 1; r <= ${VX_BENCH_RUNS:-3}; r++)); do
+    rm -f "$out/a.xss" "$out/7z.zip"; rm -rf "$out/a_x" "$out/7z_x"; mkdir -p "$out/a_x"; sync
+    timed wine "$bin/app_bench.exe" encrypt "$(winepath -w "$src")" "$(winepath -w "$out/a.xss")"
+    ae+=("$IN"); asize=$(stat -c %s "$out/a.xss")
+    sync
+    timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
+    ze+=("$T")
+    sync
+    timed wine "$bin/app_bench.exe" decrypt "$(winepath -w "$out/a.xss")" "$(winepath -w "$out/a_x")"
+    ad+=("$IN"); ak+=("$(sed -n 's/.*to_browser=\([0-9.]*\).*/\1/p' "$work/out.log")")
+    diff -r "$src" "$out/a_x/$c" >/dev/null || { echo "velvox.exe's decrypted tree differs from the corpus"; exit 1; }
+    sync
+    timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
+    zd+=("$T")
+  done
+  read -r aemin aemed <<<"$(stats "${ae[@]}")"; read -r zemin zemed <<<"$(stats "${ze[@]}")"
+  read -r admin admed <<<"$(stats "${ad[@]}")"; read -r zdmin zdmed <<<"$(stats "${zd[@]}")"
+  read -r akmin akmed <<<"$(stats "${ak[@]}")"
+  printf '\nwhole program, %d rounds     min s   median s  MB/s(median)\n' "${#ae[@]}"
+  printf '%-28s %8.2f %9.2f %9s   size %d\n' "velvox.exe encrypt" "$aemin" "$aemed" "$(mbs "$bytes" "$aemed")" "$asize"
+  printf '%-28s %8.2f %9.2f %9s\n' "7z a -tzip AES256 -mx=1" "$zemin" "$zemed" "$(mbs "$bytes" "$zemed")"
+  printf '%-28s %8.2f %9.2f %9s   (start or key OK to folder browser: median %.2f s)\n' "velvox.exe decrypt" "$admin" "$admed" "$(mbs "$bytes" "$admed")" "$akmed"
+  printf '%-28s %8.2f %9.2f %9s\n' "7z x" "$zdmin" "$zdmed" "$(mbs "$bytes" "$zdmed")"
+  printf '  %s\n' "velvox.exe encrypt: ${ae[*]}" "7z a: ${ze[*]}" "velvox.exe decrypt: ${ad[*]}" "7z x: ${zd[*]}"
+  awk -v ae="$aemed" -v ze="$zemed" -v ad="$admed" -v zd="$zdmed" -v aem="$aemin" -v zem="$zemin" -v adm="$admin" -v zdm="$zdmin" 'BEGIN {
+    printf "ratios (median; min): encrypt speed vs 7z x%.2f; x%.2f, decrypt+extract speed vs 7z x%.2f; x%.2f\n", ze / ae, zem / aem, zd / ad, zdm / adm }'
   rm -rf "$out"
 done
 wineserver -k </dev/null >/dev/null 2>&1 || true
