@@ -41,7 +41,10 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
 timed() {  # command...  -> T (s, outside), M (max RSS KiB), IN (seconds inside, if printed)
   local t0 t1
   t0=$(date +%s%N)
-  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out.log" 2>&1 || { cat "$work/out.log"; exit 1; }
+  # A step that hangs ends the run (VX_BENCH_TIMEOUT seconds, default 900) instead of
+  # spinning for ever.
+  timeout "${VX_BENCH_TIMEOUT:-900}" /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out.log" 2>&1 ||
+    { cat "$work/out.log"; echo "failed or timed out: $*"; wineserver -k </dev/null >/dev/null 2>&1; exit 1; }
   t1=$(date +%s%N)
   T=$(seconds "$t0" "$t1"); M=$(tail -n 1 "$work/rss")
   IN=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' "$work/out.log"); [ -n "$IN" ] || IN=$T
