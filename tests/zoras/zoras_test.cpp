@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -915,6 +917,43 @@ TEST_F(ZorasTest, ArchiveStaysReadableWhileItIsExtended) {
   ASSERT_EQ(Unpack(dst_, archive_), 0u);
   EXPECT_EQ(ReadBytes(dst_ + L"\\d\\noise.bin"), RandomData(3500000, 22));
   EXPECT_EQ(ReadBytes(dst_ + L"\\a.txt"), "first command");
+}
+
+// Adding to an archive keeps the new central directory in memory until the last entry
+// is written. A directory larger than the file buffer (here about 1.1 MiB: 4,500 entries
+// with long names) once made the writer spin forever with a temporary archive of
+// plaintext left behind.
+TEST_F(ZorasTest, ADirectoryLargerThanTheWriteBufferIsAddedToAnArchive) {
+  WriteBytes(src_ + L"\\a.txt", "first command");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  ASSERT_TRUE(CreateDirectoryW((src_ + L"\\d").c_str(), nullptr));
+  const std::wstring stem(200 - 6, L'n');
+  constexpr int kFiles = 4500;
+  for (int i = 0; i < kFiles; ++i) {
+    wchar_t num[8];
+    swprintf(num, 8, L"%05d", i);
+    WriteBytes(src_ + L"\\d\\" + num + stem, "");
+  }
+  // A hang must fail this test, not the whole run at its time limit.
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 1200 && !done; ++i) Sleep(100);
+    if (!done) {
+      std::fprintf(stderr, "packing a large directory did not end within 120 s\n");
+      std::fflush(stderr);
+      TerminateProcess(GetCurrentProcess(), 3);
+    }
+  });
+  const DWORD rc = Pack(L"d");
+  done = true;
+  watchdog.join();
+  ASSERT_EQ(rc, 0u);
+  zoras::ZipReader r;
+  const std::string bytes = ReadBytes(archive_);
+  zoras::MemorySource src(bytes.data(), bytes.size());
+  ASSERT_EQ(r.open(src), zoras::ZipError::none);
+  EXPECT_EQ(r.entries().size(), 1u + 1u + kFiles);  // a.txt, d, the files
+  EXPECT_EQ(r.entries()[0].name, "a.txt");
 }
 
 TEST_F(ZorasTest, AnEntryAddedAgainReplacesTheEarlierOne) {

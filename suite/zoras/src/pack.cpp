@@ -55,11 +55,12 @@ class FileSink final : public ByteSink {
   bool write(const void* data, size_t n) override {
     const auto* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
-      size_t take = std::min(n, kSinkBuffer - buf_.size());
+      // The new directory goes out in one call with the last entry bytes (see drop_guard),
+      // so once it has begun the buffer grows to hold all of it, however large.
+      size_t take = last_ ? n : std::min(n, kSinkBuffer - buf_.size());
       buf_.insert(buf_.end(), p, p + take);
       p += take;
       n -= take;
-      // The new directory goes out in one call with the last entry bytes (see drop_guard).
       if (buf_.size() >= kSinkBuffer && !last_ && !flush()) return false;
     }
     return true;
