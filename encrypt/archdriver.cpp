@@ -141,7 +141,12 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         g_extractingPreexisting = !g_extractingFilePath.empty() && Exists(g_extractingFilePath);
       }
       if (dlg && main && main->m_pProgressDlg) {
-        dlg->SetWindowText(caption ? fw::LoadStr(caption) : std::string());
+        // A caption set again unchanged still costs a round trip to the display for each
+        // of thousands of small files; only a new caption is set.
+        const std::string want = caption ? fw::LoadStr(caption) : std::string();
+        char shown[256] = {};
+        ::GetWindowTextA(dlg->m_hWnd, shown, sizeof shown);
+        if (want != shown) dlg->SetWindowText(want);
         dlg->m_strText = Field(rec->DisplayName, sizeof rec->DisplayName);
         dlg->UpdateData(FALSE);
       }
@@ -162,8 +167,10 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         uint32_t percent = static_cast<uint32_t>(data);
         uint32_t pos = (totals.DoneBytes + (g_nCurrentFileSize / 100) * percent) /
                        (totals.TotalLow / 100 + 1);
-        dlg->m_progress.SendMessage(PBM_SETPOS, pos);
-        dlg->UpdateData(FALSE);
+        // The text line was set when the file began; only the bar moves, and only when it
+        // has somewhere to go.
+        if (static_cast<uint32_t>(dlg->m_progress.SendMessage(PBM_GETPOS, 0)) != pos)
+          dlg->m_progress.SendMessage(PBM_SETPOS, pos);
         return TRUE;
       }
       return FALSE;
