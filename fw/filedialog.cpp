@@ -35,26 +35,26 @@ void CFileDialog::SetTemplate(UINT id) {
 
 std::string CFileDialog::GetPathName() const {
   HWND dlg = GetOwnerDialog();
-  const std::string spec = dlg ? GetFileName() : std::string();
-  if (spec.empty()) return m_szFile;
+  const std::string typed = dlg ? GetFileName() : std::string();
+  if (typed.empty()) return m_szFile;
   // Formed here rather than by CDM_GETFILEPATH, which some implementations build by
   // appending even a full path to the current folder.
-  const bool drive = spec.size() >= 2 && spec[1] == ':' && !::IsDBCSLeadByte(static_cast<BYTE>(spec[0]));
-  if (drive || spec.compare(0, 2, "\\\\") == 0) return spec;
+  const bool drive = typed.size() >= 2 && typed[1] == ':' && !::IsDBCSLeadByte(static_cast<BYTE>(typed[0]));
+  if (drive || typed.compare(0, 2, "\\\\") == 0) return typed;
   char folder[MAX_PATH] = {};
   if (::SendMessageA(dlg, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(folder)) <= 0)
     return m_szFile;
   std::string path = folder;
-  if (spec[0] == '\\') return path.substr(0, 2) + spec;  // from the root of the folder's drive
+  if (typed[0] == '\\') return path.substr(0, 2) + typed;  // from the root of the folder's drive
   if (path.empty() || ReverseFindBackslash(path) != path.size() - 1) path += '\\';
-  return path + spec;
+  return path + typed;
 }
 
 std::string CFileDialog::GetFileName() const {
   if (HWND dlg = GetOwnerDialog()) {
-    char spec[MAX_PATH] = {};
-    if (::SendMessageA(dlg, CDM_GETSPEC, MAX_PATH, reinterpret_cast<LPARAM>(spec)) < 0) return {};
-    return spec;
+    char typed[MAX_PATH] = {};
+    if (::SendMessageA(dlg, CDM_GETSPEC, MAX_PATH, reinterpret_cast<LPARAM>(typed)) < 0) return {};
+    return typed;
   }
   return m_szFileTitle;
 }
