@@ -28,19 +28,6 @@ std::string ReadIniString(const char* section, const char* key, const char* def,
   return buf;
 }
 
-// The first `limit` bytes or fewer, never ending in the lead byte of a split double-byte
-// character.
-std::string CutAtCharacter(const std::string& s, size_t limit) {
-  size_t end = 0;
-  while (end < s.size()) {
-    const size_t step =
-        ::IsDBCSLeadByte(static_cast<BYTE>(s[end])) && end + 1 < s.size() ? 2 : 1;
-    if (end + step > limit) break;
-    end += step;
-  }
-  return s.substr(0, end);
-}
-
 std::string TrimBackslashes(std::string s, bool front) {
   while (!s.empty() && s.back() == '\\' && fw::ReverseFindBackslash(s) == s.size() - 1) s.pop_back();
   if (front)
@@ -191,7 +178,7 @@ void CVelvoxApp::LoadPolicySettings(const std::string& path) {
   if (m_nPwMinLen > 32) m_nPwMinLen = 32;
   m_strExtString =
       ReadIniString(VX_SECTION_VELVOX, VX_KEY_EXTSTRING, VX_DEFAULT_EXTSTRING, MAX_PATH, path);
-  m_strExtString = CutAtCharacter(m_strExtString, 3);
+  m_strExtString = fw::CutAtCharBoundary(m_strExtString, 3);
   m_nSelfExtract = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_SELFEXTRACT, 0, path);
   m_nSelfExtLang = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_SELFEXTLANG, m_nLanguage, path);
   m_nPwRetry = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_PWRETRY, 1, path);

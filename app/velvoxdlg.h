@@ -49,6 +49,10 @@ class CVelvoxDlg : public fw::CDialog {
   template <typename Record>
   BOOL FillLogRecord(Record& rec, const std::string& file) const;
 
+  // The progress dialog of a job's long step, shown at once; Close hides and frees it.
+  void OpenProgressDialog();
+  void CloseProgressDialog();
+
   // Output pipeline: the source walk, the archiver driver and the encrypted output.
   BOOL ScanSources();
   BOOL WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,

@@ -7,7 +7,6 @@
 #include <shlobj.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -129,22 +128,7 @@ BOOL BrowseForOutputFolder(HWND owner, char* path, const char* initialFolder) {
 
 BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::string& keyName,
                                  const std::string& folder) {
-  m_pProgressDlg = new (std::nothrow) CVxProgressDlg();
-  if (m_pProgressDlg) {
-    m_pProgressDlg->Create();
-    if (m_pProgressDlg->m_hWnd) {
-      m_pProgressDlg->ShowWindow(SW_SHOW);
-      ::RedrawWindow(m_pProgressDlg->m_hWnd, nullptr, nullptr,
-                     RDW_UPDATENOW | RDW_ERASE | RDW_INVALIDATE);
-    }
-  }
-  auto closeProgress = [this] {
-    if (!m_pProgressDlg) return;
-    m_pProgressDlg->ShowWindow(SW_HIDE);
-    m_pProgressDlg->DestroyWindow();
-    delete m_pProgressDlg;
-    m_pProgressDlg = nullptr;
-  };
+  OpenProgressDialog();
 
   // The decrypted archive is plaintext: listed from the moment it exists, so that the
   // driver deletes it on every way out of the job, and of the process.
@@ -154,7 +138,7 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
   if (!created) {
     fw::AfxMessageBox(IDS_TEMP_FILE_FAILED, MB_OK);
     if (!temp.empty()) ::DeleteFileA(temp.c_str());
-    closeProgress();
+    CloseProgressDialog();
     return 0;
   }
 
@@ -171,7 +155,7 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
     // Extraction reports its own failures; the archive was decrypted either way.
     ExtractArchive(temp, folder);
     ::DeleteFileA(temp.c_str());
-    closeProgress();
+    CloseProgressDialog();
     return 1;
   }
 
@@ -180,7 +164,7 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
                     : error == TVDEV_ERR_KEY_SUSPENDED ? IDS_KEY_SUSPENDED_DECRYPT
                                                        : IDS_DECRYPT_FAILED,
                     MB_OK);
-  closeProgress();
+  CloseProgressDialog();
   return 0;
 }
 

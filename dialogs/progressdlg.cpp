@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <new>
+
 #include "app.h"
 #include "resource.h"
 #include "string_ids.h"
@@ -96,4 +98,24 @@ int WINAPI CryptoProgressCallback(DWORD total, DWORD done, DWORD, DWORD, DWORD) 
       fw::AfxMessageBox(IDS_CONFIRM_ABORT, MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK)
     return 1;
   return 0;
+}
+
+void CVelvoxDlg::OpenProgressDialog() {
+  m_pProgressDlg = new (std::nothrow) CVxProgressDlg();
+  if (!m_pProgressDlg) return;
+  m_pProgressDlg->Create();
+  if (m_pProgressDlg->m_hWnd) {
+    m_pProgressDlg->ShowWindow(SW_SHOW);
+    // Painted now: the step that follows pumps messages only from its callbacks.
+    ::RedrawWindow(m_pProgressDlg->m_hWnd, nullptr, nullptr,
+                   RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  }
+}
+
+void CVelvoxDlg::CloseProgressDialog() {
+  if (!m_pProgressDlg) return;
+  m_pProgressDlg->ShowWindow(SW_HIDE);
+  m_pProgressDlg->DestroyWindow();
+  delete m_pProgressDlg;
+  m_pProgressDlg = nullptr;
 }

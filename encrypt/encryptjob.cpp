@@ -37,17 +37,6 @@ enum JobStep {
 constexpr size_t kSaveAsPathSize = 276;
 constexpr int kShortcutTargetSize = 260;
 
-// At most `limit` bytes of `s`, never ending inside a double-byte character.
-std::string CutAtCharBoundary(const std::string& s, size_t limit) {
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t len = ::IsDBCSLeadByte(static_cast<BYTE>(s[i])) && i + 1 < s.size() ? 2 : 1;
-    if (i + len > limit) break;
-    i += len;
-  }
-  return s.substr(0, i);
-}
-
 bool EqualIgnoringCaseMb(const std::string& a, const std::string& b) {
   return fw::UpperMb(a) == fw::UpperMb(b);
 }
@@ -59,7 +48,7 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 std::string ProposeOutputName(const std::string& firstSource, const SYSTEMTIME& now) {
-  std::string name = CutAtCharBoundary(fw::FileNamePart(firstSource), 519);
+  std::string name = fw::CutAtCharBoundary(fw::FileNamePart(firstSource), 519);
   // '.' is never the trail byte of a double-byte character, so a plain search is safe.
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.erase(dot);
@@ -96,7 +85,7 @@ int CVelvoxDlg::EncryptJob() {
     // password dialog may have changed it, and a bad one must never name a file.
     std::string ext = "exe";
     if (app->m_nExtMode != 0) {
-      ext = CutAtCharBoundary(app->m_strExtString, 3);
+      ext = fw::CutAtCharBoundary(app->m_strExtString, 3);
       if (!CVxSfxKeyDlg::IsValidExtension(ext)) {
         fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_SFX_EXT_SETTING_INVALID), {ext}),
                           MB_OK | MB_ICONEXCLAMATION);

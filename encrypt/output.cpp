@@ -56,24 +56,9 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
   for (const std::string& t : m_tempFiles) ::DeleteFileA(t.c_str());
   m_tempFiles.clear();
 
-  m_pProgressDlg = new (std::nothrow) CVxProgressDlg();
-  if (m_pProgressDlg) {
-    m_pProgressDlg->Create();
-    if (m_pProgressDlg->m_hWnd) {
-      m_pProgressDlg->ShowWindow(SW_SHOW);
-      ::RedrawWindow(m_pProgressDlg->m_hWnd, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    }
-  }
-  auto closeProgress = [this] {
-    if (!m_pProgressDlg) return;
-    m_pProgressDlg->ShowWindow(SW_HIDE);
-    m_pProgressDlg->DestroyWindow();
-    delete m_pProgressDlg;
-    m_pProgressDlg = nullptr;
-  };
+  OpenProgressDialog();
   auto fail = [&] {
-    closeProgress();
+    CloseProgressDialog();
     return 0;
   };
 
@@ -148,7 +133,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
                               CryptoProgressCallback, this, 0, 0);
   }
   if (ok) {
-    closeProgress();
+    CloseProgressDialog();
     return 1;
   }
   DWORD err = TVDEV_GetLastError(0);

@@ -70,4 +70,14 @@ std::string FormatArgs(const std::string& tmpl, std::initializer_list<std::strin
   return out;
 }
 
+std::string CutAtCharBoundary(const std::string& s, size_t limit) {
+  size_t end = 0;
+  while (end < s.size()) {
+    const size_t step = IsDBCSLeadByte(static_cast<BYTE>(s[end])) && end + 1 < s.size() ? 2 : 1;
+    if (end + step > limit) break;
+    end += step;
+  }
+  return s.substr(0, end);
+}
+
 }  // namespace fw

@@ -15,6 +15,9 @@ size_t ReverseFindBackslash(const std::string& s, size_t limit = std::string::np
 std::string UpperMb(const std::string& s);
 // The part after the last backslash (multibyte-aware), or the whole text.
 std::string FileNamePart(const std::string& path);
+// The first `limit` bytes or fewer, never ending in the lead byte of a split double-byte
+// character.
+std::string CutAtCharBoundary(const std::string& s, size_t limit);
 // printf-style formatting into a growable string.
 std::string Sprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Replaces %1 ... %9 by the given arguments, as the framework's message formatting

@@ -19,14 +19,8 @@ T Proc(HMODULE lib, const char* name) {
 // double-byte character.
 template <size_t N>
 void PutText(char (&field)[N], const std::string& text, size_t limit) {
-  size_t n = 0;
-  while (n < text.size() && n < limit) {
-    const size_t step =
-        ::IsDBCSLeadByte(static_cast<BYTE>(text[n])) && n + 1 < text.size() ? 2 : 1;
-    if (n + step > limit) break;
-    n += step;
-  }
-  std::memcpy(field, text.data(), n);
+  const std::string cut = fw::CutAtCharBoundary(text, limit);
+  std::memcpy(field, cut.data(), cut.size());
 }
 
 // A field that must hold the whole text and its terminator.

@@ -10,6 +10,7 @@
 #include "tvtest.h"
 #include "dialogs_ids.h"
 #include "encryptjob.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxdlg.h"
 #include "xssfixture.h"
@@ -24,13 +25,7 @@ std::string Root() {
   static std::string root = [] {
     std::string r = "C:\\vxdrv\\";
     // A fresh tree per run: leftovers of an earlier run must not satisfy a lookup.
-    std::string from = "C:\\vxdrv";
-    from.push_back('\0');
-    SHFILEOPSTRUCTA op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NO_UI;
-    SHFileOperationA(&op);
+    vxtest::RemoveTree("C:\\vxdrv");
     CreateDirectoryA(r.c_str(), nullptr);
     return r;
   }();

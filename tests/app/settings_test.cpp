@@ -10,6 +10,7 @@
 #include <vector>
 #include <sstream>
 
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -46,16 +47,6 @@ bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void RemoveTree(const std::string& path) {
-  std::string from = path;
-  from.push_back('\0');
-  SHFILEOPSTRUCTA op{};
-  op.wFunc = FO_DELETE;
-  op.pFrom = from.c_str();
-  op.fFlags = FOF_NO_UI;
-  SHFileOperationA(&op);
-}
-
 std::string SpecialFolder(int csidl) {
   char buf[MAX_PATH] = {};
   EXPECT_TRUE(SHGetSpecialFolderPathA(nullptr, buf, csidl, FALSE)) << csidl;
@@ -73,7 +64,7 @@ class FolderAside {
     ok_ = !Exists(path_);
   }
   ~FolderAside() {
-    RemoveTree(path_);
+    vxtest::RemoveTree(path_);
     if (moved_) MoveFileA(aside_.c_str(), path_.c_str());
   }
   bool ok() const { return ok_; }

@@ -18,6 +18,7 @@
 
 #include "tvtest.h"
 #include "folderbrowser.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "xssfixture.h"
 
@@ -66,16 +67,6 @@ std::vector<std::string> Names(const std::map<std::string, std::string>& t) {
   std::vector<std::string> n;
   for (const auto& [k, v] : t) n.push_back(k);
   return n;
-}
-
-void RemoveTree(const std::string& dir) {
-  std::string from = dir;
-  from.push_back('\0');
-  SHFILEOPSTRUCTA op{};
-  op.wFunc = FO_DELETE;
-  op.pFrom = from.c_str();
-  op.fFlags = FOF_NO_UI;
-  SHFileOperationA(&op);
 }
 
 void WriteText(const std::string& path, const std::string& s) {
@@ -355,7 +346,7 @@ TEST_F(Decrypt, SelectionDialogWhenTheTemplateListIsOn) {
 // first folder; a drive root chosen then receives the files (the archiver is given C:).
 TEST_F(Decrypt, FolderThatVanishedThenADriveRoot) {
   const std::string root = "C:\\vxroot";
-  RemoveTree(root);
+  vxtest::RemoveTree(root);
   const std::string xss = Place("root");
   CreateDirectoryA((work_ / "gone").c_str(), nullptr);
   auto p = Start(xss);
@@ -377,7 +368,7 @@ TEST_F(Decrypt, FolderThatVanishedThenADriveRoot) {
   ExpectEnded(p);
   EXPECT_EQ(Tree(root), a_->root);
   EXPECT_EQ(Names(Tree(work_.path())), std::vector<std::string>{"x.xss"});
-  RemoveTree(root);
+  vxtest::RemoveTree(root);
 }
 
 // Existing files, each question answered: overwrite, overwrite all, skip, or stop.
@@ -619,7 +610,7 @@ TEST_F(Decrypt, KeyListFileRewrittenAfterAKeyDialogOnWindows81) {
     const Bytes list = tvtest::ReadAll(listFile);
     EXPECT_EQ(std::string(list.begin(), list.end()), "SALES\n");
   }
-  RemoveTree(templates);
+  vxtest::RemoveTree(templates);
   DeleteFileA(listFile.c_str());
   RegDeleteKeyA(HKEY_CURRENT_USER, versionKey.c_str());
   DeleteFileA((vxtest::ExeFolder() + exe).c_str());

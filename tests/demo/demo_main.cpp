@@ -6,8 +6,6 @@
 // sample and shows what the operation log recorded. Every dialog is photographed.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <shellapi.h>
-#include <shlobj.h>
 
 #include <cstdio>
 #include <fstream>
@@ -17,6 +15,7 @@
 
 #include "folderbrowser.h"
 #include "stubdriver.h"
+#include "testfiles.h"
 #include "uidriver.h"
 
 using vxtest::Acp;
@@ -53,16 +52,6 @@ bool WaitUntil(F condition, DWORD ms = vxtest::kDefaultWait) {
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 std::string Bin(const char* exe) { return Quote(vxtest::ExeFolder() + exe); }
 
-void RemoveTree(const std::string& root) {
-  std::string from = root;
-  from.push_back('\0');
-  SHFILEOPSTRUCTA op{};
-  op.wFunc = FO_DELETE;
-  op.pFrom = from.c_str();
-  op.fFlags = FOF_NO_UI;
-  SHFileOperationA(&op);
-}
-
 void Tree(const std::string& root, const std::string& rel, std::map<std::string, std::string>& out) {
   WIN32_FIND_DATAA fd;
   HANDLE f = FindFirstFileA((root + "\\" + rel + (rel.empty() ? "" : "\\") + "*").c_str(), &fd);
@@ -90,7 +79,7 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 }
 
 void MakeSample() {
-  RemoveTree(kHome);
+  vxtest::RemoveTree(kHome);
   CreateDirectoryA(kHome.c_str(), nullptr);
   CreateDirectoryA(kSample.c_str(), nullptr);
   CreateDirectoryA((kSample + "\\2026").c_str(), nullptr);

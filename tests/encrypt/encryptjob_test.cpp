@@ -19,6 +19,7 @@
 #include "pipelinehost.h"
 #include "stubdriver.h"
 #include "tvtest.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -148,13 +149,13 @@ class EncryptJobTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_TRUE(pltest::TempVxFiles().empty()) << "temporary files left behind";
-    pltest::RemoveTree(kRoot);
+    vxtest::RemoveTree(kRoot);
   }
 
   // The .xss decrypted and extracted again by the real libraries.
   Tree Decrypted(const std::string& xss) {
     std::string dest = kRoot + "\\back";
-    pltest::RemoveTree(dest);
+    vxtest::RemoveTree(dest);
     CreateDirectoryA(dest.c_str(), nullptr);
     // This process proves the value as a user would before it may use the key.
     EXPECT_TRUE(TVDEV_CertifyKey(kKey, kKeyValue, 0));

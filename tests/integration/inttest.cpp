@@ -7,18 +7,13 @@
 #include <sstream>
 
 #include "contracts/oplog.h"
+#include "testfiles.h"
 
 namespace inttest {
 
 std::string Scratch(const std::string& name) {
   const std::string folder = "C:\\vxint\\" + name;
-  std::string from = folder;
-  from.push_back('\0');
-  SHFILEOPSTRUCTA op{};
-  op.wFunc = FO_DELETE;
-  op.pFrom = from.c_str();
-  op.fFlags = FOF_NO_UI;
-  SHFileOperationA(&op);
+  vxtest::RemoveTree(folder);
   CreateDirectoryA("C:\\vxint", nullptr);
   EXPECT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;
   return folder + "\\";

@@ -22,6 +22,7 @@
 #include "sourcewalk.h"
 #include "string_ids.h"
 #include "tvtest.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -66,7 +67,7 @@ class Pipeline : public ::testing::Test {
     FreshDir(kRoot);
     theApp.m_nSelfExtLang = 0;
   }
-  void TearDown() override { RemoveTree(kRoot); }
+  void TearDown() override { vxtest::RemoveTree(kRoot); }
 
   // The sample tree: src\資料 with nested, empty and Japanese-named content.
   std::string MakeSources() {
@@ -457,7 +458,7 @@ TEST_F(Pipeline, OverwriteQuestionAnswersReachTheArchiver) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string dest = kRoot + "\\dest";
-    RemoveTree(dest);
+    vxtest::RemoveTree(dest);
     ::CreateDirectoryA(dest.c_str(), nullptr);
     ::CreateDirectoryA((dest + "\\box").c_str(), nullptr);
     for (int i = 1; i <= 3; ++i) WriteFile(dest + "\\box\\f" + std::to_string(i) + ".txt", "old " + std::to_string(i));

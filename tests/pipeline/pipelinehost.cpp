@@ -9,6 +9,7 @@
 #include "resource.h"
 #include "string_ids.h"
 #include "app.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -110,18 +111,8 @@ LRESULT CALLBACK CancelAtPhase::Proc(int code, WPARAM wp, LPARAM lp) {
   return ::CallNextHookEx(nullptr, code, wp, lp);
 }
 
-void RemoveTree(const std::string& root) {
-  std::string from = root;
-  from.push_back('\0');
-  SHFILEOPSTRUCTA op{};
-  op.wFunc = FO_DELETE;
-  op.pFrom = from.c_str();
-  op.fFlags = FOF_NO_UI;
-  ::SHFileOperationA(&op);
-}
-
 void FreshDir(const std::string& root) {
-  RemoveTree(root);
+  vxtest::RemoveTree(root);
   ::CreateDirectoryA(root.c_str(), nullptr);
 }
 
@@ -185,9 +176,7 @@ std::vector<std::string> TempVxFiles() {
 
 BOOL DecryptAndExtract(CVelvoxDlg& dlg, const std::string& key, const std::string& xss,
                        const std::string& folder) {
-  dlg.m_pProgressDlg = new CVxProgressDlg();
-  dlg.m_pProgressDlg->Create();
-  dlg.m_pProgressDlg->ShowWindow(SW_SHOW);
+  dlg.OpenProgressDialog();
   dlg.m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_DECRYPTING));
   std::string temp;
   BOOL ok = CreateTempFile(temp, "vx");
@@ -199,10 +188,7 @@ BOOL DecryptAndExtract(CVelvoxDlg& dlg, const std::string& key, const std::strin
     g_nJobPhase = 3;
     ok = dlg.ExtractArchive(temp, folder);
   }
-  dlg.m_pProgressDlg->ShowWindow(SW_HIDE);
-  dlg.m_pProgressDlg->DestroyWindow();
-  delete dlg.m_pProgressDlg;
-  dlg.m_pProgressDlg = nullptr;
+  dlg.CloseProgressDialog();
   for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
   dlg.m_tempFiles.clear();
   return ok;

@@ -59,7 +59,6 @@ class CancelAtPhase {
 
 // A fresh folder tree at `root` (removed first).
 void FreshDir(const std::string& root);
-void RemoveTree(const std::string& root);
 void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // Relative path -> content, with "<dir>" for folders; the whole tree below `root`.
