@@ -137,11 +137,14 @@ void PostClick(HWND dlg, int id) {
 
 HWND WaitSaveAs(DWORD pid) { return vxtest::WaitForDialogWith(kSaveSelfDecrypting, pid); }
 
-void SaveAs(HWND save, const std::string& path, bool selfDecrypting) {
+// Ticks or clears the self-decrypting box and types `path`; photographed as `shot` when
+// given, while the user could still look at it; then Save.
+void SaveAs(HWND save, const std::string& path, bool selfDecrypting, const char* shot = nullptr) {
   HWND box = vxtest::FindDescendant(save, kSaveSelfDecrypting);
   if (selfDecrypting != (SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED))
     SendMessageA(box, BM_CLICK, 0, 0);
   SendMessageA(vxtest::FileDialogNameField(save), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  if (shot) Shot(shot, save);
   PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
@@ -241,8 +244,7 @@ TEST(Demo, TheWholeTool) {
     auto p = vxtest::Process::Start(velvox + " " + Quote(kSample));
     HWND save = WaitSaveAs(p.pid());
     ASSERT_NE(save, nullptr);
-    SaveAs(save, kHome + "\\encrypted\\" + Acp(u8"報告書"), true);
-    Shot("demo-05-save-as-self-decrypting", save);
+    SaveAs(save, kHome + "\\encrypted\\" + Acp(u8"報告書"), true, "demo-05-save-as-self-decrypting");
     HWND pw = vxtest::WaitForWindow(Acp(u8"自己復号パスワード入力"), "#32770", vxtest::kDefaultWait, p.pid());
     ASSERT_NE(pw, nullptr);
     vxtest::SetControlText(pw, kSfxPassword, kPassword);
