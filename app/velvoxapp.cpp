@@ -6,6 +6,7 @@
 
 #include "constants.h"
 #include "mbcs.h"
+#include "output.h"
 #include "string_ids.h"
 #include "velvoxdlg.h"
 
@@ -51,10 +52,7 @@ CVelvoxApp::CVelvoxApp() : fw::CWinApp(IDS_APP_TITLE) {
 CVelvoxApp::~CVelvoxApp() = default;
 
 void CVelvoxApp::OnExitProcess() {
-  if (auto* dlg = dynamic_cast<CVelvoxDlg*>(m_pMainWnd)) {
-    for (const std::string& temp : dlg->m_tempFiles) ::DeleteFileA(temp.c_str());
-    dlg->m_tempFiles.clear();
-  }
+  if (auto* dlg = dynamic_cast<CVelvoxDlg*>(m_pMainWnd)) dlg->DeleteTempFiles();
 }
 
 void CVelvoxApp::WinHelp(DWORD_PTR, UINT) {}
@@ -103,6 +101,7 @@ BOOL CVelvoxApp::QueryTokenRestricted(BOOL* flag) {
 }
 
 BOOL CVelvoxApp::InitInstance() {
+  RemoveStaleTempFiles();
   LoadConfiguration();
   {
     CVelvoxDlg dlg;

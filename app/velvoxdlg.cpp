@@ -29,7 +29,14 @@ CVelvoxDlg::CVelvoxDlg(fw::CWnd* parent) : fw::CDialog(IDD_VELVOX_DIALOG, parent
   m_hIcon = ::LoadIconA(fw::AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
-CVelvoxDlg::~CVelvoxDlg() = default;
+CVelvoxDlg::~CVelvoxDlg() { DeleteTempFiles(); }
+
+void CVelvoxDlg::DeleteTempFiles() {
+  for (HANDLE h : m_tempHandles) ::CloseHandle(h);
+  m_tempHandles.clear();
+  for (const std::string& temp : m_tempFiles) ::DeleteFileA(temp.c_str());
+  m_tempFiles.clear();
+}
 
 BOOL CVelvoxDlg::OnInitDialog() {
   fw::CDialog::OnInitDialog();
@@ -118,8 +125,7 @@ BOOL CVelvoxDlg::SourcesShareParent() {
 
 void CVelvoxDlg::CleanUpAfterJob() {
   m_sources.clear();
-  for (const std::string& temp : m_tempFiles) ::DeleteFileA(temp.c_str());
-  m_tempFiles.clear();
+  DeleteTempFiles();
   m_pProgressDlg = nullptr;
   if (m_bOpLog) {
     ReleaseGuard();

@@ -52,6 +52,9 @@ class CVelvoxDlg : public fw::CDialog {
   // The progress dialog of a job's long step, shown at once; Close hides and frees it.
   void OpenProgressDialog();
   void CloseProgressDialog();
+  // Closes the held temporary files, which the system then deletes, and deletes every
+  // listed name as well.
+  void DeleteTempFiles();
 
   // Output pipeline: the source walk, the archiver driver and the encrypted output.
   BOOL ScanSources();
@@ -72,6 +75,8 @@ class CVelvoxDlg : public fw::CDialog {
   HICON m_hIcon = nullptr;
   std::list<std::string> m_sources;
   std::list<std::string> m_tempFiles;
+  // Delete-on-close handles that hold the files of m_tempFiles for the job's whole life.
+  std::list<HANDLE> m_tempHandles;
   BOOL m_bDecrypt = 0;
   BOOL m_bSelfDecrypting = 0;
   std::string m_outputPath;

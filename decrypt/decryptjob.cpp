@@ -133,14 +133,16 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
   // The decrypted archive is plaintext: listed from the moment it exists, so that the
   // driver deletes it on every way out of the job, and of the process.
   std::string temp;
-  const BOOL created = CreateTempFile(temp, "vx");
-  if (!temp.empty()) m_tempFiles.push_back(temp);
-  if (!created) {
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (!CreateTempFile(temp, "vx", held)) {
     fw::AfxMessageBox(IDS_TEMP_FILE_FAILED, MB_OK);
-    if (!temp.empty()) ::DeleteFileA(temp.c_str());
     CloseProgressDialog();
     return 0;
   }
+  // Held delete-on-close until the job ends: the library writes into this very file, so
+  // the plaintext is gone with the process whichever way it ends.
+  m_tempFiles.push_back(temp);
+  m_tempHandles.push_back(held);
 
   if (m_pProgressDlg && m_pProgressDlg->m_hWnd) {
     m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_DECRYPTING));
@@ -154,7 +156,7 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
     g_nJobPhase = 3;
     // Extraction reports its own failures; the archive was decrypted either way.
     ExtractArchive(temp, folder);
-    ::DeleteFileA(temp.c_str());
+    DeleteTempFiles();
     CloseProgressDialog();
     return 1;
   }

@@ -243,12 +243,20 @@ BOOL CVelvoxDlg::CompressSources(const std::string& archivePath, BOOL bSelfDecry
     return 0;
   }
   ::SetCurrentDirectoryA(folder.c_str());
-  ::DeleteFileA(archivePath.c_str());
 
   auto fail = [&] {
     ::DeleteFileA(archivePath.c_str());
     return 0;
   };
+  // The archiver extends whatever archive it finds: only the empty file that the job
+  // created for it may receive the sources, never one that was there before.
+  WIN32_FILE_ATTRIBUTE_DATA archiveData;
+  if (!::GetFileAttributesExA(archivePath.c_str(), GetFileExInfoStandard, &archiveData) ||
+      (archiveData.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+      archiveData.nFileSizeLow != 0 || archiveData.nFileSizeHigh != 0) {
+    fw::AfxMessageBox(IDS_TEMP_FILE_FAILED, MB_OK);
+    return 0;
+  }
 
   ArchiverSetMode(3);
   ArchiverSetCallback(ArchiverCallback);

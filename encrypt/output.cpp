@@ -9,6 +9,9 @@
 #include "velvoxapp.h"
 #include "velvoxdlg.h"
 
+#include <cctype>
+#include <vector>
+
 namespace {
 
 constexpr uint64_t kMaxArchive = 0x7FFFFFFF;
@@ -21,14 +24,87 @@ std::string TempFolder() {
 
 }  // namespace
 
-BOOL CreateTempFile(std::string& path, const char* prefix) {
+BOOL CreateTempFile(std::string& path, const char* prefix, HANDLE& held) {
   path.clear();
+  held = INVALID_HANDLE_VALUE;
   std::string folder = TempFolder();
   if (folder.empty()) return 0;
-  char name[MAX_PATH] = {};
-  if (!::GetTempFileNameA(folder.c_str(), prefix, 0, name)) return 0;
-  path = name;
+  // CREATE_NEW with the disposition set at creation: the file is the job's own from
+  // its first moment (a name planted by someone else is skipped, never reused), and
+  // there is no instant at which a kill would leave it behind.
+  static unsigned counter = ::GetTickCount() ^ (::GetCurrentProcessId() << 4);
+  for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
+    unsigned unique = counter++ & 0xFFFF;
+    if (unique == 0) continue;
+    std::string candidate = folder + fw::Sprintf("%s%X.tmp", prefix, unique);
+    HANDLE h = ::CreateFileA(candidate.c_str(), DELETE | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      path = candidate;
+      held = h;
+      return 1;
+    }
+    DWORD err = ::GetLastError();
+    if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED &&
+        err != ERROR_SHARING_VIOLATION)
+      return 0;
+  }
+  return 0;
+}
+
+BOOL RenameTempFile(HANDLE held, std::string& path, const std::string& newPath) {
+  // A rename by name would leave the disposition with the old name on some systems, and
+  // the renamed plaintext would survive the handle.
+  using SetInfoFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  auto setInfo = kernel ? reinterpret_cast<SetInfoFn>(reinterpret_cast<void*>(
+                              ::GetProcAddress(kernel, "SetFileInformationByHandle")))
+                        : nullptr;
+  if (!setInfo || held == INVALID_HANDLE_VALUE) return 0;
+  int chars = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, newPath.c_str(), -1, nullptr, 0);
+  if (chars <= 1) return 0;
+  std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + chars * sizeof(WCHAR));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, newPath.c_str(), -1, info->FileName, chars);
+  info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
+  if (!setInfo(held, FileRenameInfo, info, static_cast<DWORD>(buf.size()))) return 0;
+  path = newPath;
   return 1;
+}
+
+namespace {
+
+// vx, one to four hexadecimal digits, and one of the extensions a job gives its archive.
+bool IsOurTempName(const char* name) {
+  if ((name[0] != 'v' && name[0] != 'V') || (name[1] != 'x' && name[1] != 'X')) return false;
+  size_t digits = 0;
+  const char* p = name + 2;
+  while (std::isxdigit(static_cast<unsigned char>(*p))) ++p, ++digits;
+  if (digits < 1 || digits > 4) return false;
+  return ::lstrcmpiA(p, ".tmp") == 0 || ::lstrcmpiA(p, ".exe") == 0 || ::lstrcmpiA(p, ".ex_") == 0;
+}
+
+}  // namespace
+
+void RemoveStaleTempFiles() {
+  std::string folder = TempFolder();
+  if (folder.empty()) return;
+  WIN32_FIND_DATAA fd;
+  HANDLE find = ::FindFirstFileA((folder + "vx*").c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    if (!IsOurTempName(fd.cFileName)) continue;
+    // No sharing at all: a running instance holds its archive with a handle, so the open
+    // fails on every file still in use, and succeeds, deleting it at close, on the rest.
+    HANDLE h = ::CreateFileA((folder + fd.cFileName).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  } while (::FindNextFileA(find, &fd));
+  ::FindClose(find);
 }
 
 BOOL GetFreeDiskSpace(const std::string& folder, uint64_t& bytes) {
@@ -53,8 +129,7 @@ BOOL GetFreeDiskSpace(const std::string& folder, uint64_t& bytes) {
 BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const char* keyName,
                                         const char* password) {
   // Whatever an earlier step listed may hold plaintext: it goes before the list restarts.
-  for (const std::string& t : m_tempFiles) ::DeleteFileA(t.c_str());
-  m_tempFiles.clear();
+  DeleteTempFiles();
 
   OpenProgressDialog();
   auto fail = [&] {
@@ -64,31 +139,43 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
 
   const bool selfDecrypting = password != nullptr;
   std::string archive;
-  BOOL created = CreateTempFile(archive, "vx");
-  // Listed from the moment it exists: the driver deletes it whatever happens next.
-  if (!archive.empty()) m_tempFiles.push_back(archive);
+  HANDLE held = INVALID_HANDLE_VALUE;
+  BOOL created = CreateTempFile(archive, "vx", held);
+  if (created && selfDecrypting) {
+    // The packing name ends in ".exe": made beside the reserved ".tmp" as a new file of
+    // its own, under another number when someone else's file already has that name.
+    created = 0;
+    for (int tries = 0; tries < 16 && !created; ++tries) {
+      std::string exe = archive.substr(0, archive.size() - 4) + ".exe";
+      HANDLE h = ::CreateFileA(exe.c_str(), DELETE | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      ::CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+      if (h != INVALID_HANDLE_VALUE) {
+        archive = exe;
+        held = h;
+        created = 1;
+      } else if (!CreateTempFile(archive, "vx", held)) {
+        break;
+      }
+    }
+  }
   if (!created) {
+    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
     fw::AfxMessageBox(IDS_TEMP_FILE_FAILED, MB_OK);
-    if (!archive.empty()) ::DeleteFileA(archive.c_str());
     return fail();
   }
-  if (selfDecrypting) {
-    ::DeleteFileA(archive.c_str());
-    archive.replace(archive.size() - 4, 4, ".exe");
-    m_tempFiles.clear();
-    m_tempFiles.push_back(archive);
-  }
+  // Listed from the moment it exists: the driver closes and deletes it whatever happens.
+  m_tempFiles.push_back(archive);
+  m_tempHandles.push_back(held);
 
   g_nJobPhase = 0;
   if (!CompressSources(archive, selfDecrypting ? 1 : 0)) return fail();
 
-  if (selfDecrypting) {
-    std::string renamed = archive.substr(0, archive.size() - 4) + ".ex_";
-    if (::MoveFileA(archive.c_str(), renamed.c_str())) {
-      archive = renamed;
-      m_tempFiles.clear();
-      m_tempFiles.push_back(archive);
-    }
+  if (selfDecrypting && RenameTempFile(held, archive, archive.substr(0, archive.size() - 4) + ".ex_")) {
+    m_tempFiles.clear();
+    m_tempFiles.push_back(archive);
   }
 
   std::string tempFolder = TempFolder();

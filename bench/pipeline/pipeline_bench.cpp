@@ -109,12 +109,13 @@ int main(int argc, char** argv) {
     RunJob(app, [&](CVelvoxDlg& dlg) {
       dlg.m_sources = TopLevel(folder);
       std::string temp;
-      CreateTempFile(temp, "vx");
+      HANDLE held = INVALID_HANDLE_VALUE;
+      CreateTempFile(temp, "vx", held);
       g_nJobPhase = 0;
       ok = dlg.CompressSources(temp, 0) &&
            TVDEV_EncryptArchive(kKey, temp.c_str(), out.c_str(), 0, nullptr, CryptoProgressCallback,
                                 &dlg, 0, 0);
-      ::DeleteFileA(temp.c_str());
+      ::CloseHandle(held);
     });
   } else if (mode == "decrypt") {
     std::string in = argv[2], dest = argv[3];
@@ -124,12 +125,13 @@ int main(int argc, char** argv) {
       dlg.m_pProgressDlg->ShowWindow(SW_SHOW);
       dlg.m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_DECRYPTING));
       std::string temp;
-      CreateTempFile(temp, "vx");
+      HANDLE held = INVALID_HANDLE_VALUE;
+      CreateTempFile(temp, "vx", held);
       g_nJobPhase = 2;
       ok = TVDEV_DecryptArchive(kKey, in.c_str(), temp.c_str(), CryptoProgressCallback, &dlg, 0, 0);
       g_nJobPhase = 3;
       ok = ok && dlg.ExtractArchive(temp, dest);
-      ::DeleteFileA(temp.c_str());
+      ::CloseHandle(held);
       dlg.m_pProgressDlg->DestroyWindow();
       delete dlg.m_pProgressDlg;
       dlg.m_pProgressDlg = nullptr;

@@ -138,10 +138,33 @@ DWORD OutputFile::Create(const std::string& finalPath) {
   return TVDEV_ERR_NONE;
 }
 
+DWORD OutputFile::CreateInPlace(const std::string& path) {
+  Abort();
+  // Never through a link, and only into a regular file that holds nothing yet.
+  h_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (h_ == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h_, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+      info.nFileSizeLow != 0 || info.nFileSizeHigh != 0) {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+    return TVDEV_ERR_WRITE;
+  }
+  inPlace_ = true;
+  return TVDEV_ERR_NONE;
+}
+
 bool OutputFile::Write(const void* data, size_t size) { return WriteAll(h_, data, size); }
 
 DWORD OutputFile::Commit() {
   if (h_ == INVALID_HANDLE_VALUE) return TVDEV_ERR_WRITE;
+  if (inPlace_) {
+    const bool closed = CloseHandle(h_) != FALSE;
+    h_ = INVALID_HANDLE_VALUE;
+    inPlace_ = false;
+    return closed ? TVDEV_ERR_NONE : TVDEV_ERR_WRITE;
+  }
   const bool kept = SetDeleteOnClose(h_, false);
   const bool closed = CloseHandle(h_) != FALSE && kept;
   h_ = INVALID_HANDLE_VALUE;
@@ -154,6 +177,13 @@ DWORD OutputFile::Commit() {
 }
 
 void OutputFile::Abort() {
+  if (inPlace_ && h_ != INVALID_HANDLE_VALUE) {
+    // What was written is not the whole, authenticated content: the file goes back to
+    // the empty file it was.
+    LARGE_INTEGER zero{};
+    if (SetFilePointerEx(h_, zero, nullptr, FILE_BEGIN)) SetEndOfFile(h_);
+  }
+  inPlace_ = false;
   if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
   h_ = INVALID_HANDLE_VALUE;
   if (!temp_.empty()) DeleteFileA(temp_.c_str());
@@ -164,7 +194,8 @@ DWORD Encrypt(const EncryptRequest& req) {
   if (!req.wrapKey || req.chunkSize < fmt::kMinChunkSize || req.chunkSize > fmt::kMaxChunkSize)
     return TVDEV_ERR_INVALID_ARGUMENT;
   Handle in;
-  in.h = CreateFileA(req.inputPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  // Delete sharing: the caller may hold its temporary archive delete-on-close.
+  in.h = CreateFileA(req.inputPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   uint64_t length = 0;
   if (in.h == INVALID_HANDLE_VALUE || !FileSize(in.h, &length)) return TVDEV_ERR_READ;
@@ -329,7 +360,14 @@ DWORD Decipher(const Payload& payload, const uint8_t dataKey[32], const Progress
 DWORD DecryptTo(const Payload& payload, const uint8_t dataKey[32], const std::string& outputPath,
                 const Progress& progress) {
   OutputFile out;
-  if (DWORD e = out.Create(outputPath)) return e;
+  // An existing empty file is the caller's reservation for the plaintext (held
+  // delete-on-close, so that a kill leaves nothing): it is written in place, since a file
+  // moved over it would not carry its owner's disposition.
+  WIN32_FILE_ATTRIBUTE_DATA fad;
+  const bool reserved = GetFileAttributesExA(outputPath.c_str(), GetFileExInfoStandard, &fad) &&
+                        !(fad.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                        fad.nFileSizeLow == 0 && fad.nFileSizeHigh == 0;
+  if (DWORD e = reserved ? out.CreateInPlace(outputPath) : out.Create(outputPath)) return e;
   const DWORD e = Decipher(payload, dataKey, progress,
                            [&](const void* d, size_t n) { return out.Write(d, n); });
   return e ? e : out.Commit();

@@ -38,12 +38,15 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   DWORD Create(const std::string& finalPath);
+  // Writes into an existing empty file instead; Abort empties it again.
+  DWORD CreateInPlace(const std::string& path);
   bool Write(const void* data, size_t size);
   DWORD Commit();
   void Abort();
 
  private:
   HANDLE h_ = INVALID_HANDLE_VALUE;
+  bool inPlace_ = false;
   std::string temp_;
   std::string final_;
 };

@@ -414,35 +414,6 @@ TEST_F(Decrypt, ExistingFilesAnsweredWithEachChoice) {
   }
 }
 
-// Hooks every thread of process `pid` with the test's cancel hook (a library that the
-// system loads into velvox.exe), until destruction.
-class CancelHook {
- public:
-  explicit CancelHook(DWORD pid) {
-    module_ = LoadLibraryA("vx_cancelhook.dll");
-    auto proc = reinterpret_cast<HOOKPROC>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "VxCancelAtDecrypting")));
-    EXPECT_NE(proc, nullptr);
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te{};
-    te.dwSize = sizeof te;
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-      if (te.th32OwnerProcessID == pid)
-        if (HHOOK h = SetWindowsHookExA(WH_CALLWNDPROCRET, proc, module_, te.th32ThreadID))
-          hooks_.push_back(h);
-    CloseHandle(snap);
-    EXPECT_FALSE(hooks_.empty());
-  }
-  ~CancelHook() {
-    for (HHOOK h : hooks_) UnhookWindowsHookEx(h);
-    FreeLibrary(module_);
-  }
-
- private:
-  HMODULE module_ = nullptr;
-  std::vector<HHOOK> hooks_;
-};
-
 // Cancel while the library decrypts: confirmed, it stops with 2233, and neither the
 // destination nor the temporary folder keeps anything.
 TEST_F(Decrypt, CancelWhileDecrypting) {
@@ -451,7 +422,7 @@ TEST_F(Decrypt, CancelWhileDecrypting) {
   HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
   vxtest::ExpectFolderSelected(b, work_.path());
-  CancelHook hook(p.pid());
+  vxtest::CancelHook hook(p.pid());
   PressOk(b);
   HWND progress = vxtest::WaitForWindow(Text(u8"復号しています..."), "#32770",
                                         vxtest::kDefaultWait, p.pid());
@@ -472,7 +443,7 @@ TEST_F(Decrypt, ProgressWhileDecryptingThenGoingOn) {
   HWND b = vxtest::WaitFolderBrowser(p.pid());
   ASSERT_NE(b, nullptr);
   vxtest::ExpectFolderSelected(b, work_.path());
-  CancelHook hook(p.pid());
+  vxtest::CancelHook hook(p.pid());
   PressOk(b);
   HWND progress = vxtest::WaitForWindow(Text(u8"復号しています..."), "#32770",
                                         vxtest::kDefaultWait, p.pid());

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,10 @@
 #include "contracts/tvdev.h"
 #include "dialogs_ids.h"
 #include "encryptjob.h"
+#include "folderbrowser.h"
 #include "inttest.h"
 #include "keys_ids.h"
+#include "mbcs.h"
 #include "pipelinehost.h"
 #include "stubdriver.h"
 #include "tvtest.h"
@@ -41,12 +45,24 @@ using Tree = std::map<std::string, std::string>;
 // One run of velvox.exe, seen and answered from here.
 class VelvoxRun {
  public:
-  explicit VelvoxRun(const std::vector<std::string>& args) {
+  // `env`: variables (such as TEMP) that this run alone sees.
+  explicit VelvoxRun(const std::vector<std::string>& args,
+                     const std::vector<std::pair<std::string, std::string>>& env = {}) {
     std::string cmd = "\"" + vxtest::ExeFolder() + "velvox.exe\"";
     for (const auto& a : args) cmd += " \"" + a + "\"";
+    std::vector<std::pair<std::string, std::string>> saved;
+    for (const auto& [name, value] : env) {
+      char old[MAX_PATH] = {};
+      saved.emplace_back(name, GetEnvironmentVariableA(name.c_str(), old, MAX_PATH) ? old : "");
+      SetEnvironmentVariableA(name.c_str(), value.c_str());
+    }
     process_ = vxtest::Process::Start(cmd);
+    for (const auto& [name, value] : saved)
+      SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
   }
   DWORD Wait() { return process_.Wait(60000); }
+  DWORD pid() const { return process_.pid(); }
+  HANDLE handle() const { return process_.handle(); }
 
   HWND WaitSaveAs() { return vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, process_.pid()); }
   static std::string ProposedName(HWND save) {
@@ -452,3 +468,93 @@ TEST_F(EncryptJobLogTest, RecordsOfBothVersionsForASuccessNoneForAFailure) {
 }
 
 }  // namespace
+
+// velvox.exe killed in each phase of a job, held there by the cancel question that the
+// hook raises as the phase's caption appears: the temporary archive holds plaintext at
+// that moment, and nothing of it may survive the process, in the temporary folder or in
+// the output and destination folders.
+TEST_F(EncryptJobTest, KilledInAnyPhaseLeavesNoTemporaryFile) {
+  pltest::WriteFile(src_ + "\\sub\\big.bin", std::string(3 << 20, 'q'));
+  // Decrypted where the browser opens: the archive's own folder.
+  const std::string dest = kRoot + "\\dec", xss = dest + "\\made.xss";
+  ASSERT_TRUE(CreateDirectoryA(dest.c_str(), nullptr));
+  ASSERT_TRUE(TVDEV_CertifyKey(kKey, kKeyValue, 0));
+  {
+    pltest::BoxAnswerer boxes;
+    BOOL ok = 0;
+    pltest::RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src_};
+      ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+    });
+    ASSERT_TRUE(ok) << ::testing::PrintToString(boxes.Finish());
+  }
+  enum Job { Archive, SelfDecrypting, Decryption };
+  const struct Case {
+    const char* what;
+    Job job;
+    const char8_t* caption;
+  } cases[] = {
+      {"packing", Archive, u8"圧縮しています..."},
+      {"encrypting", Archive, u8"暗号化しています..."},
+      {"self-decrypting packing", SelfDecrypting, u8"圧縮しています..."},
+      {"self-decrypting encrypting", SelfDecrypting, u8"暗号化しています..."},
+      {"decrypting", Decryption, u8"復号しています..."},
+      {"extracting", Decryption, u8"解凍しています..."},
+  };
+  const std::string temp = kRoot + "\\temp";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vxtest::RemoveTree(temp);
+    vxtest::RemoveTree(dest + "\\" + Acp(u8"報告書"));
+    ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
+    vxtest::SettleFolderTimes(dest);
+    wchar_t caption[64] = {};
+    MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(c.caption), -1, caption, 64);
+    SetEnvironmentVariableW(L"VX_CANCEL_AT", caption);
+    VelvoxRun run({c.job == Decryption ? xss : src_}, {{"TEMP", temp}, {"TMP", temp}});
+    SetEnvironmentVariableW(L"VX_CANCEL_AT", nullptr);
+    std::unique_ptr<vxtest::CancelHook> hook;
+    if (c.job == Decryption) {
+      HWND key = run.WaitKeyDialog();
+      ASSERT_NE(key, nullptr);
+      hook = std::make_unique<vxtest::CancelHook>(run.pid(), "VxCancelAtCaption");
+      vxtest::SetControlText(key, IDC_KEY_VALUE, kKeyValue);
+      vxtest::ClickButton(key, IDOK);
+      HWND browser = vxtest::WaitFolderBrowser(run.pid());
+      ASSERT_NE(browser, nullptr);
+      vxtest::ExpectFolderSelected(browser, dest);
+      PostMessageA(browser, WM_COMMAND, IDOK, 0);
+    } else {
+      HWND save = run.WaitSaveAs();
+      ASSERT_NE(save, nullptr);
+      VelvoxRun::SaveAs(save, out_ + "killed.xss", c.job == SelfDecrypting);
+      if (c.job == SelfDecrypting) {
+        HWND pw = run.WaitPasswordDialog();
+        ASSERT_NE(pw, nullptr);
+        hook = std::make_unique<vxtest::CancelHook>(run.pid(), "VxCancelAtCaption");
+        VelvoxRun::EnterPassword(pw, kPassword);
+      } else {
+        HWND key = run.WaitKeyDialog();
+        ASSERT_NE(key, nullptr);
+        hook = std::make_unique<vxtest::CancelHook>(run.pid(), "VxCancelAtCaption");
+        VelvoxRun::EnterKey(key, kKey, kKeyValue);
+      }
+    }
+    HWND ask = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, run.pid());
+    ASSERT_NE(ask, nullptr);
+    ASSERT_NE(vxtest::FindWindows(Acp(c.caption), "#32770", run.pid()).size(), 0u) << "held in its phase";
+    const auto held = pltest::Tree(temp);
+    EXPECT_FALSE(held.empty()) << "the job's temporary archive exists while it is held";
+    ASSERT_TRUE(TerminateProcess(run.handle(), 9));
+    EXPECT_EQ(run.Wait(), 9u);
+    hook.reset();
+    // The system closes a killed process's handles as it ends it; a moment later the
+    // folders must show it.
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000 && !pltest::Tree(temp).empty();) Sleep(20);
+    for (const auto& [rel, data] : pltest::Tree(temp))
+      ADD_FAILURE() << "left in the temporary folder: " << rel << " (" << data.size() << " bytes)";
+    for (const auto& [rel, data] : pltest::Tree(dest))
+      EXPECT_EQ(fw::FileNamePart(rel).rfind("~zr", 0), std::string::npos) << "partial file left: " << rel;
+    for (const auto& [rel, data] : pltest::Tree(out_)) ADD_FAILURE() << "left in the output folder: " << rel;
+  }
+}

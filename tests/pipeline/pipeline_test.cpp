@@ -15,6 +15,7 @@
 #include "contracts/archiver.h"
 #include "contracts/tvdev.h"
 #include "mbcs.h"
+#include "output.h"
 #include "owdlg.h"
 #include "pipelinehost.h"
 #include "progressdlg.h"
@@ -105,8 +106,7 @@ TEST_F(Pipeline, EncryptedArchiveRoundTripsByteForByte) {
     dlg.m_sources = {src + "\\" + kJpFolder, src + "\\onlyempty", src + "\\a.txt"};
     produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
     temps = dlg.m_tempFiles;
-    for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-    dlg.m_tempFiles.clear();
+    dlg.DeleteTempFiles();
     if (produced) extracted = DecryptAndExtract(dlg, kKey, xss, dest);
   });
   EXPECT_TRUE(user.Finish().empty());
@@ -137,8 +137,7 @@ TEST_F(Pipeline, SelfDecryptingOutputIsWrittenAndExtractsWithItsPassword) {
     dlg.m_sources = {src + "\\" + kJpFolder};
     produced = dlg.ProduceEncryptedOutput(exe, nullptr, "pw-1");
     temps = dlg.m_tempFiles;
-    for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-    dlg.m_tempFiles.clear();
+    dlg.DeleteTempFiles();
   });
   EXPECT_TRUE(user.Finish().empty());
   ASSERT_TRUE(produced);
@@ -184,6 +183,57 @@ std::string MakeSparse(const std::string& path, uint64_t size) {
   ::SetEndOfFile(h);
   ::CloseHandle(h);
   return path;
+}
+
+// The temporary archive is a new file of the job's own, held delete-on-close from its
+// creation; packing refuses any other file (one planted under a temporary name would
+// receive the sources). At start, the archives that earlier runs left are removed, but
+// not one that a running instance holds, nor anything else of the folder.
+TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
+  std::string src = MakeSources();
+  const std::string planted = kRoot + "\\vx1234.tmp";
+  WriteFile(planted, "PK planted");
+  BOOL packed = 1;
+  {
+    BoxAnswerer user;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\a.txt"};
+      packed = dlg.CompressSources(planted, 0);
+    });
+    EXPECT_EQ(user.Finish(), std::vector<std::string>{
+                                 Utf8(fw::LoadStr(IDS_TEMP_FILE_FAILED))});
+  }
+  EXPECT_FALSE(packed);
+  EXPECT_EQ(ReadFile(planted), "PK planted");
+
+  const std::string temp = kRoot + "\\temp";
+  ASSERT_TRUE(::CreateDirectoryA(temp.c_str(), nullptr));
+  char oldTemp[MAX_PATH] = {}, oldTmp[MAX_PATH] = {};
+  ::GetEnvironmentVariableA("TEMP", oldTemp, MAX_PATH);
+  ::GetEnvironmentVariableA("TMP", oldTmp, MAX_PATH);
+  ::SetEnvironmentVariableA("TEMP", temp.c_str());
+  ::SetEnvironmentVariableA("TMP", temp.c_str());
+  std::string mine;
+  HANDLE held = INVALID_HANDLE_VALUE;
+  const BOOL created = CreateTempFile(mine, "vx", held);
+  for (const char* name : {"vx1A.tmp", "VXBEEF.EXE", "vx0.ex_", "vx12345.tmp", "vxa.txt", "vxg1.tmp", "report.tmp"})
+    WriteFile(temp + "\\" + name, "left");
+  RemoveStaleTempFiles();
+  ::SetEnvironmentVariableA("TEMP", oldTemp);
+  ::SetEnvironmentVariableA("TMP", oldTmp);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(fw::FileNamePart(mine).substr(0, 2), "vx");
+  EXPECT_NE(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES) << "held: kept";
+  // Nobody opens it without delete sharing while the job holds it; closed, it is gone.
+  HANDLE other = ::CreateFileA(mine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+  ::CloseHandle(held);
+  EXPECT_EQ(Tree(temp), (std::map<std::string, std::string>{{"report.tmp", "left"},
+                                                            {"vx12345.tmp", "left"},
+                                                            {"vxa.txt", "left"},
+                                                            {"vxg1.tmp", "left"}}));
+  EXPECT_EQ(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
@@ -349,8 +399,7 @@ TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
         dlg.m_sources = {src + "\\" + kJpFolder, src + "\\a.txt"};
         ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
         archive = dlg.m_tempFiles.empty() ? "" : dlg.m_tempFiles.front();
-        for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-        dlg.m_tempFiles.clear();
+        dlg.DeleteTempFiles();
       });
       EXPECT_TRUE(at.fired());
     }
@@ -375,8 +424,7 @@ TEST_F(Pipeline, CancelAnsweredNoGoesOnAndAsksAgainNextTime) {
     RunJob([&](CVelvoxDlg& dlg) {
       dlg.m_sources = {src + "\\" + kJpFolder};
       ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
-      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-      dlg.m_tempFiles.clear();
+      dlg.DeleteTempFiles();
     });
   }
   auto texts = user.Finish();
@@ -395,8 +443,7 @@ TEST_F(Pipeline, CancelConfirmedWhileExtractingDeletesTheHalfWrittenFile) {
     RunJob([&](CVelvoxDlg& dlg) {
       dlg.m_sources = {src + "\\" + kJpFolder};
       produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
-      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-      dlg.m_tempFiles.clear();
+      dlg.DeleteTempFiles();
     });
     EXPECT_TRUE(user.Finish().empty());
   }
@@ -433,8 +480,7 @@ TEST_F(Pipeline, OverwriteQuestionAnswersReachTheArchiver) {
     RunJob([&](CVelvoxDlg& dlg) {
       dlg.m_sources = {src + "\\box"};
       EXPECT_TRUE(dlg.ProduceEncryptedOutput(xss, kKey, nullptr));
-      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-      dlg.m_tempFiles.clear();
+      dlg.DeleteTempFiles();
     });
     EXPECT_TRUE(user.Finish().empty());
   }
@@ -596,8 +642,7 @@ TEST_F(Pipeline, ProgressDialogScreenshotsOfEachPhase) {
     RunJob([&](CVelvoxDlg& dlg) {
       dlg.m_sources = {src + "\\" + kJpFolder};
       if (dlg.ProduceEncryptedOutput(xss, kKey, nullptr)) DecryptAndExtract(dlg, kKey, xss, dest);
-      for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-      dlg.m_tempFiles.clear();
+      dlg.DeleteTempFiles();
     });
     EXPECT_TRUE(checking.fired() && compressing.fired() && encrypting.fired() && extracting.fired());
   }

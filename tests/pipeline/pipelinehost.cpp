@@ -179,8 +179,12 @@ BOOL DecryptAndExtract(CVelvoxDlg& dlg, const std::string& key, const std::strin
   dlg.OpenProgressDialog();
   dlg.m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_DECRYPTING));
   std::string temp;
-  BOOL ok = CreateTempFile(temp, "vx");
-  if (ok) dlg.m_tempFiles.push_back(temp);
+  HANDLE held = INVALID_HANDLE_VALUE;
+  BOOL ok = CreateTempFile(temp, "vx", held);
+  if (ok) {
+    dlg.m_tempFiles.push_back(temp);
+    dlg.m_tempHandles.push_back(held);
+  }
   g_nJobPhase = 2;
   ok = ok && TVDEV_DecryptArchive(key.c_str(), xss.c_str(), temp.c_str(), CryptoProgressCallback,
                                   &dlg, 0, 0);
@@ -189,8 +193,7 @@ BOOL DecryptAndExtract(CVelvoxDlg& dlg, const std::string& key, const std::strin
     ok = dlg.ExtractArchive(temp, folder);
   }
   dlg.CloseProgressDialog();
-  for (const auto& t : dlg.m_tempFiles) ::DeleteFileA(t.c_str());
-  dlg.m_tempFiles.clear();
+  dlg.DeleteTempFiles();
   return ok;
 }
 

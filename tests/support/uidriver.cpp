@@ -1,6 +1,7 @@
 #include "uidriver.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <sstream>
 #include <utility>
@@ -277,6 +278,25 @@ std::string ExeFolder() {
   GetModuleFileNameA(nullptr, buf, MAX_PATH);
   std::string s = buf;
   return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+CancelHook::CancelHook(DWORD pid, const char* hookExport) {
+  module_ = LoadLibraryA("vx_cancelhook.dll");
+  auto proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module_, hookExport)));
+  EXPECT_NE(proc, nullptr) << hookExport;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 te{};
+  te.dwSize = sizeof te;
+  for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+    if (te.th32OwnerProcessID == pid)
+      if (HHOOK h = SetWindowsHookExA(WH_CALLWNDPROCRET, proc, module_, te.th32ThreadID)) hooks_.push_back(h);
+  CloseHandle(snap);
+  EXPECT_FALSE(hooks_.empty());
+}
+
+CancelHook::~CancelHook() {
+  for (HHOOK h : hooks_) UnhookWindowsHookEx(h);
+  if (module_) FreeLibrary(module_);
 }
 
 }  // namespace vxtest

@@ -87,4 +87,18 @@ std::string ExeFolder();
 // screenshots folder and returns the full path; empty on failure.
 std::string SaveScreenshot(const std::string& name, HWND w = nullptr);
 
+// Hooks every thread of process `pid` with an export of the test's cancel hook library
+// (vx_cancelhook.dll, which the system then loads into that process), until destruction.
+class CancelHook {
+ public:
+  explicit CancelHook(DWORD pid, const char* hookExport = "VxCancelAtDecrypting");
+  ~CancelHook();
+  CancelHook(const CancelHook&) = delete;
+  CancelHook& operator=(const CancelHook&) = delete;
+
+ private:
+  HMODULE module_ = nullptr;
+  std::vector<HHOOK> hooks_;
+};
+
 }  // namespace vxtest

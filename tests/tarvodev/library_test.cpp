@@ -543,6 +543,30 @@ TEST_F(Library, AnyChangedByteOrCutIsDetected) {
   EXPECT_EQ(work.List(), (std::vector<std::string>{"bad.xss", "good.xss", "in.zip", "out.zip"}));
 }
 
+// A caller's reservation: an empty file it created and holds delete-on-close. The
+// plaintext goes into that very file, so it goes with the holder's handle; a damaged
+// archive leaves it empty.
+TEST_F(Library, DecryptsIntoAnEmptyHeldFileInPlace) {
+  AddKey("Hold", KEY_ALG_AES, "v", true);
+  const Bytes data = Pattern(2 * kChunk + 77);
+  WriteAll(work / "in.zip", data);
+  ASSERT_TRUE(Encrypt("Hold", work / "in.zip", work / "good.xss"));
+  Bytes bad = ReadAll(work / "good.xss");
+  bad[bad.size() - 1] ^= 1;
+  WriteAll(work / "bad.xss", bad);
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "good");
+    const std::string reserved = work / "reserved.tmp";
+    HANDLE held = CreateFileA(reserved.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Decrypt("Hold", work / (damaged ? "bad.xss" : "good.xss"), reserved) != 0, !damaged);
+    EXPECT_EQ(ReadAll(reserved), damaged ? Bytes{} : data);
+    CloseHandle(held);
+    EXPECT_FALSE(Exists(reserved)) << "the plaintext went with the holder's handle";
+  }
+}
+
 // ---- Progress and cancel ----------------------------------------------------------------
 
 TEST_F(Library, ProgressReachesTheEndAndCancelLeavesNoOutput) {

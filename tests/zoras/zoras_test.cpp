@@ -919,6 +919,24 @@ TEST_F(ZorasTest, ArchiveStaysReadableWhileItIsExtended) {
   EXPECT_EQ(ReadBytes(dst_ + L"\\a.txt"), "first command");
 }
 
+// A caller's reservation: an empty file it created and holds delete-on-close. The archive
+// is written into that very file (a failing command leaves it empty, not deleted), so
+// the plaintext goes when the holder's handle goes.
+TEST_F(ZorasTest, AnEmptyHeldFileIsWrittenInPlace) {
+  HANDLE held = CreateFileW(archive_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(CreateDirectoryW((src_ + L"\\nofiles").c_str(), nullptr));
+  EXPECT_EQ(Pack(L"nofiles"), ARCERR_FILE_NOT_FOUND);
+  EXPECT_EQ(ReadBytes(archive_, FILE_SHARE_READ | FILE_SHARE_DELETE), "") << "a failed command leaves the reservation empty";
+  WriteBytes(src_ + L"\\a.txt", "secret");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  ASSERT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_EQ(ReadBytes(dst_ + L"\\a.txt"), "secret");
+  CloseHandle(held);
+  EXPECT_EQ(ReadBytes(archive_), "<missing>") << "the archive went with the holder's handle";
+}
+
 // Adding to an archive keeps the new central directory in memory until the last entry
 // is written. A directory larger than the file buffer (here about 1.1 MiB: 4,500 entries
 // with long names) once made the writer spin forever with a temporary archive of

@@ -350,8 +350,9 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
 
 ExtractError extract_archive_file(const std::wstring& archive_path, const std::wstring& folder,
                                   ExtractEvents& events, const ExtractOptions& options) {
-  HANDLE h = CreateFileW(archive_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // Delete sharing: a caller's decrypted archive is held delete-on-close by its owner.
+  HANDLE h = CreateFileW(archive_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     return (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) ? ExtractError::archive_not_found

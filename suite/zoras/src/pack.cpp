@@ -475,16 +475,26 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
   // stays readable as the sink's guard until the new one is written; its original bytes
   // are kept to put the archive back exactly if this command fails. Others may read the
   // archive meanwhile: it is complete at every moment.
-  bool created = false;
-  HANDLE h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Delete sharing: the caller may hold its temporary archive delete-on-close so that a
+  // kill leaves no plaintext behind; an empty file is such a reservation, and the archive
+  // is written into it rather than beside it.
+  bool created = false, reserved = false;
+  HANDLE h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     if (err != ERROR_FILE_NOT_FOUND) return ARCERR_WRITE;
-    h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    h = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return ARCERR_WRITE;
     created = true;
+  } else {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) {
+      CloseHandle(h);
+      return ARCERR_READ;
+    }
+    reserved = created = size.QuadPart == 0;
   }
   FileSource file(h);  // owns h
   ZipReader existing;
@@ -524,6 +534,11 @@ DWORD pack_source(Session& session, const std::wstring& archive, const std::wstr
     if (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) err = ARCERR_WRITE;
   }
   if (err) {
+    if (reserved) {
+      LARGE_INTEGER zero{};
+      if (SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) SetEndOfFile(h);
+      return err;
+    }
     if (created) {
       CloseHandle(file.release());
       DeleteFileW(archive.c_str());
