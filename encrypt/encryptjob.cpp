@@ -110,7 +110,7 @@ int CVelvoxDlg::EncryptJob() {
         if (SplitFolderAndName(fileDlg.GetPathName(), folder, name)) {
           SHFILEINFOA info{};
           if (!::SHGetFileInfoA(folder.c_str(), 0, &info, sizeof info, SHGFI_ATTRIBUTES)) {
-            fw::AfxMessageBox(IDS_OUTPUT_FOLDER_INACCESSIBLE, MB_OK | MB_ICONEXCLAMATION);
+            fw::AfxMessageBox(IDS_OUTPUT_FOLDER_INACCESSIBLE, MB_OK);
             continue;
           }
           if (SUCCEEDED(::CoInitialize(nullptr))) {
@@ -128,7 +128,7 @@ int CVelvoxDlg::EncryptJob() {
                    folder.size() + name.size() < kSaveAsPathSize;
         }
         if (!usable) {
-          fw::AfxMessageBox(IDS_OUTPUT_FOLDER_INACCESSIBLE, MB_OK | MB_ICONEXCLAMATION);
+          fw::AfxMessageBox(IDS_OUTPUT_FOLDER_INACCESSIBLE, MB_OK);
           continue;
         }
         m_outputPath = folder + name;
@@ -194,7 +194,7 @@ int CVelvoxDlg::EncryptJob() {
         if (app->m_nExtMode != 0 && !EqualIgnoringCaseMb(extBeforePasswordDialog, ext) &&
             FileExists(m_outputPath)) {
           if (fw::AfxMessageBox(FormatIdS(IDS_CONFIRM_OVERWRITE_OUTPUT, m_outputPath),
-                                MB_YESNO | MB_ICONQUESTION) != IDYES) {
+                                MB_YESNO) != IDYES) {
             sfxDlg.WipePassword();
             return 0;
           }

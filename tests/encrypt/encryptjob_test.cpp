@@ -364,6 +364,7 @@ TEST_F(EncryptJobTest, ChangedSelfDecryptingExtensionAsksBeforeOverwriting) {
       // The save dialog itself asks about the existing file it was given.
       auto own = run.Answer(IDYES);
       ASSERT_NE(own.hwnd, nullptr);
+      EXPECT_FALSE(own.icon);
     }
     HWND pw = run.WaitPasswordDialog();
     ASSERT_NE(pw, nullptr);
@@ -371,6 +372,7 @@ TEST_F(EncryptJobTest, ChangedSelfDecryptingExtensionAsksBeforeOverwriting) {
     if (r.asked) {
       auto box = run.Answer(r.answer);
       EXPECT_EQ(box.text, target + Acp(u8"\nこのファイルはすでに存在しますが、上書きしてもよろしいですか？"));
+      EXPECT_FALSE(box.icon) << "the same question as the save dialog's, in the same look";
     }
     EXPECT_EQ(run.Wait(), 0u);
     const std::string content = pltest::ReadFile(target);

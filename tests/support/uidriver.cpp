@@ -202,6 +202,15 @@ MessageBoxSeen AnswerMessageBox(int button, const std::string& caption, DWORD ti
   if (!seen.hwnd) return seen;
   seen.caption = WindowText(seen.hwnd);
   seen.text = StaticTexts(seen.hwnd);
+  EnumChildWindows(
+      seen.hwnd,
+      [](HWND w, LPARAM lp) -> BOOL {
+        if (ClassOf(w) == "Static" && (GetWindowLongA(w, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+            IsWindowVisible(w) && SendMessageA(w, STM_GETICON, 0, 0) != 0)
+          *reinterpret_cast<bool*>(lp) = true;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&seen.icon));
   HWND b = GetDlgItem(seen.hwnd, button);
   if (!b) {
     ADD_FAILURE() << "message box '" << Utf8(seen.text) << "' has no button " << button;
