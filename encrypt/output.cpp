@@ -178,10 +178,13 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     m_tempFiles.push_back(archive);
   }
 
-  std::string tempFolder = TempFolder();
+  // The archive is already in the temporary folder; what must still fit is the output,
+  // on the volume it is written to, which may be another drive.
+  const size_t slash = fw::ReverseFindBackslash(outputPath);
+  const std::string outputFolder = slash == std::string::npos ? outputPath : outputPath.substr(0, slash + 1);
   uint64_t freeBytes = 0;
-  if (!GetFreeDiskSpace(tempFolder, freeBytes)) {
-    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_FREE_SPACE_UNKNOWN), {tempFolder}), MB_OK);
+  if (!GetFreeDiskSpace(outputFolder, freeBytes)) {
+    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_FREE_SPACE_UNKNOWN), {outputFolder}), MB_OK);
     return fail();
   }
   WIN32_FIND_DATAA fd;
@@ -196,7 +199,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     }
     if (size > freeBytes) {
       std::string mb = fw::Sprintf("%d", static_cast<int>(size >> 20));
-      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_DISK_SPACE_LOW), {mb, tempFolder}), MB_OK);
+      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_DISK_SPACE_LOW), {mb, outputFolder}), MB_OK);
       return fail();
     }
   }

@@ -236,6 +236,22 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
   EXPECT_EQ(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// The free space that counts is that of the output's volume, not the temporary
+// folder's (which already holds the archive): an output on a drive that cannot be asked
+// names that drive, instead of ending in the library's generic failure.
+TEST_F(Pipeline, FreeSpaceIsAskedOfTheOutputsVolume) {
+  std::string src = MakeSources();
+  BoxAnswerer user;
+  BOOL produced = 1;
+  RunJob([&](CVelvoxDlg& dlg) {
+    dlg.m_sources = {src + "\\a.txt"};
+    produced = dlg.ProduceEncryptedOutput("Q:\\out.xss", kKey, nullptr);
+  });
+  EXPECT_FALSE(produced);
+  EXPECT_EQ(user.Finish(), std::vector<std::string>{
+                               Utf8(fw::FormatArgs(fw::LoadStr(IDS_FREE_SPACE_UNKNOWN), {"Q:\\"}))});
+}
+
 TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
   auto msg = [](UINT id, const std::string& arg) { return Utf8(FormatIdS(id, arg)); };
   auto msg1 = [](UINT id, const std::string& arg) {
