@@ -16,7 +16,12 @@ source "$root/scripts/env.sh"
 run_demo() {
   wineserver -p </dev/null >/dev/null 2>&1
   local rc=0
-  wine "$VX_BUILD/bin/vx_demo.exe" --gtest_brief=1 </dev/null | iconv -f CP932 -t UTF-8 || rc=$?
+  # Wine's own warnings go to a log, shown only when the demo fails.
+  wine "$VX_BUILD/bin/vx_demo.exe" </dev/null 2>"$VX_BUILD/demo-wine.log" | iconv -f CP932 -t UTF-8 || rc=$?
+  if [ $rc -ne 0 ]; then
+    echo "demo: the run failed (exit $rc); Wine's messages follow" >&2
+    cat "$VX_BUILD/demo-wine.log" >&2
+  fi
   # The whole virtual screen too, as a user would have seen it last.
   import -window root "$VX_BUILD/screenshots/demo-screen.png" 2>/dev/null || true
   wineserver -k </dev/null >/dev/null 2>&1 || true

@@ -36,7 +36,11 @@ void Say(const std::string& acp) {
   std::printf("%s\n", acp.c_str());
   std::fflush(stdout);
 }
-void Step(const char8_t* utf8) { Say("\n== " + Acp(utf8)); }
+std::string g_step = "start";
+void Step(const char8_t* utf8) {
+  g_step = Acp(utf8);
+  Say("\n== " + g_step);
+}
 void Shot(const std::string& name, HWND w) {
   std::string path = vxtest::SaveScreenshot(name, w);
   Say("   (screenshot: " + (path.empty() ? std::string("not saved") : path) + ")");
@@ -296,3 +300,21 @@ TEST(Demo, TheWholeTool) {
 }
 
 }  // namespace
+
+// The demo tells its own story: no harness banners, and a failure as one clear line
+// naming the step in which it happened.
+class StoryListener : public ::testing::EmptyTestEventListener {
+  void OnTestPartResult(const ::testing::TestPartResult& r) override {
+    if (!r.failed()) return;
+    Say("\nDEMO FAILED in step \"" + g_step + "\": " + std::string(r.summary()) + "  (" +
+        (r.file_name() ? r.file_name() : "?") + ":" + std::to_string(r.line_number()) + ")");
+  }
+};
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::TestEventListeners& listeners = ::testing::UnitTest::GetInstance()->listeners();
+  delete listeners.Release(listeners.default_result_printer());
+  listeners.Append(new StoryListener);
+  return RUN_ALL_TESTS();
+}
