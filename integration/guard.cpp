@@ -30,8 +30,8 @@ BOOL CVelvoxDlg::RegisterWithGuard() {
   ::SecureZeroMemory(&response, sizeof(response));
   if (auth != 0) return FALSE;
 
-  // Registrations made before a failure stay in place: the log stays closed, so
-  // ReleaseGuard is not called and the library stays loaded until the process ends.
+  // Registrations made before a failure are kept in m_guardIds for the caller to
+  // release.
   const DWORD pid = ::GetCurrentProcessId();
   DWORD id = 0;
   for (char letter = 'A'; letter <= 'Z'; ++letter) {

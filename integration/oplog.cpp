@@ -44,7 +44,11 @@ BOOL CVelvoxDlg::SetUpOperationLog(BOOL bSkipGuard) {
   if (!ResolveLogFolder()) return FALSE;
   if (::GetFileAttributesA(m_strLogFolder.c_str()) == INVALID_FILE_ATTRIBUTES) return FALSE;
   if (bSkipGuard) return TRUE;
-  return RegisterWithGuard() && LoadExportLibrary();
+  if (RegisterWithGuard() && LoadExportLibrary()) return TRUE;
+  // The guard must not watch a writer with no log behind it: whatever was registered
+  // before the failure is released at once, since the closed log never releases it.
+  ReleaseGuard();
+  return FALSE;
 }
 
 BOOL CVelvoxDlg::ReadLogServiceState() {

@@ -277,41 +277,66 @@ TEST_F(LogSetUpTest, EveryOutcomeOfTheSetUp) {
   }
 }
 
-TEST_F(LogTest, GuardRefusalAtCLeavesAAndBRegistered) {
+// A refusal at C: fails the set-up after A: and B: were registered; both are released
+// again, with the authentication, so that the guard watches no writer without a log.
+TEST_F(LogTest, GuardRefusalAtCReleasesAAndB) {
   uninstall_.SetDword("Version", kV2);
   inttest::LogService service(1, "PC01\\tanaka");
   RefuseForGuard("C:\\");
   CVelvoxDlg dlg;
   EXPECT_FALSE(dlg.SetUpOperationLog(0));
-  ASSERT_EQ(dlg.m_guardIds.size(), 2u);
+  EXPECT_TRUE(dlg.m_guardIds.empty());
   const auto journal = GuardJournal();
   const auto adds = Matching(journal, " add id=");
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(PathOf(adds[0]), "A:\\");
   EXPECT_EQ(PathOf(adds[1]), "B:\\");
   EXPECT_EQ(Matching(journal, "add refused: policy path=C:\\").size(), 1u);
-  EXPECT_TRUE(Matching(journal, " delete").empty());
+  const auto deletes = Matching(journal, " delete id=");
+  ASSERT_EQ(deletes.size(), 2u);
+  EXPECT_EQ(IdOf(deletes[0]), IdOf(adds[0]));
+  EXPECT_EQ(IdOf(deletes[1]), IdOf(adds[1]));
+  EXPECT_NE(journal.back().find(" cancel"), std::string::npos) << journal.back();
   // The partial set-up before the save-as dialog stops before the guard.
   EXPECT_TRUE(dlg.SetUpOperationLog(1));
 }
 
-TEST_F(LogTest, MissingExportLibraryFailsTheSetUpAfterTheGuard) {
+// The export library missing, or present without its entry point: the set-up fails
+// after the guard registered every drive, and releases all of it again.
+TEST_F(LogTest, FailingExportLibraryLeavesNoGuardRegistration) {
   uninstall_.SetDword("Version", kV2);
   inttest::LogService service(1, "PC01\\tanaka");
-  // A program folder with the guard, the log-service client and the libraries the
-  // program imports at load time, but no tcexplog.dll.
-  const std::string bin = root_ + "bin\\";
-  ASSERT_TRUE(CreateDirectoryA(bin.c_str(), nullptr));
-  for (const char* f : {"vx_oplog_probe.exe", "KvrGrd.dll", "TCTrace.dll", "tgexplog.dll",
-                        "Zoras.dll", "tarvodev.dll"})
-    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (bin + f).c_str(), FALSE)) << f;
-  vxtest::Process probe = vxtest::Process::Start("\"" + bin + "vx_oplog_probe.exe\"", bin);
-  EXPECT_EQ(probe.Wait(), 0u);
-  EXPECT_EQ(Matching(GuardJournal(), " add id=").size(), 27u);
+  struct Case {
+    const char* what;
+    const char* asExportLibrary;  // copied as tcexplog.dll; null: none
+  } cases[] = {{"export library missing", nullptr},
+               {"entry point missing", "tgexplog.dll"}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A program folder with the guard, the log-service client and the libraries the
+    // program imports at load time, and the export library as the case has it.
+    const std::string bin = root_ + "bin" + std::to_string(n++) + "\\";
+    ASSERT_TRUE(CreateDirectoryA(bin.c_str(), nullptr));
+    for (const char* f : {"vx_oplog_probe.exe", "KvrGrd.dll", "TCTrace.dll", "tgexplog.dll",
+                          "Zoras.dll", "tarvodev.dll"})
+      ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (bin + f).c_str(), FALSE)) << f;
+    if (c.asExportLibrary)
+      ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + c.asExportLibrary).c_str(),
+                            (bin + "tcexplog.dll").c_str(), FALSE));
+    const size_t before = Matching(GuardJournal(), " add id=").size();
+    vxtest::Process probe = vxtest::Process::Start("\"" + bin + "vx_oplog_probe.exe\"", bin);
+    EXPECT_EQ(probe.Wait(), 0u);
+    const auto journal = GuardJournal();
+    EXPECT_EQ(Matching(journal, " add id=").size() - before, 27u);
+    EXPECT_EQ(Matching(journal, " add id=").size(), Matching(journal, " delete id=").size())
+        << "every registration released";
+  }
   // With the library in place the same program opens the log.
+  const std::string bin = root_ + "bin0\\";
   ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "tcexplog.dll").c_str(),
                         (bin + "tcexplog.dll").c_str(), FALSE));
-  probe = vxtest::Process::Start("\"" + bin + "vx_oplog_probe.exe\"", bin);
+  vxtest::Process probe = vxtest::Process::Start("\"" + bin + "vx_oplog_probe.exe\"", bin);
   EXPECT_EQ(probe.Wait(), 1u);
 }
 
