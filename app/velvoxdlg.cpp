@@ -8,6 +8,7 @@
 #include "app.h"
 #include "filedialog.h"
 #include "mbcs.h"
+#include "phasetrace.h"
 #include "resource.h"
 #include "string_ids.h"
 #include "velvoxapp.h"
@@ -84,7 +85,10 @@ BOOL CVelvoxDlg::OnInitDialog() {
   else
     EncryptJob();
 
+  vxtrace::Mark("job-end");
   CleanUpAfterJob();
+  vxtrace::Mark("cleaned-up");
+  vxtrace::MarkPeakMemory();
   PostMessage(WM_CLOSE);
   return TRUE;
 }

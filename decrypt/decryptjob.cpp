@@ -16,6 +16,7 @@
 #include "keyindlg.h"
 #include "keyseldlg.h"
 #include "mbcs.h"
+#include "phasetrace.h"
 #include "output.h"
 #include "progressdlg.h"
 #include "sourcewalk.h"
@@ -128,7 +129,9 @@ BOOL BrowseForOutputFolder(HWND owner, char* path, const char* initialFolder) {
 
 BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::string& keyName,
                                  const std::string& folder) {
+  vxtrace::Mark("output-begin");
   OpenProgressDialog();
+  vxtrace::Mark("progress-shown");
 
   // The decrypted archive is plaintext: listed from the moment it exists, so that the
   // driver deletes it on every way out of the job, and of the process.
@@ -145,19 +148,22 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
   m_tempHandles.push_back(held);
 
   if (m_pProgressDlg && m_pProgressDlg->m_hWnd) {
-    m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_DECRYPTING));
-    m_pProgressDlg->m_strText = fw::FileNamePart(archivePath);
-    m_pProgressDlg->UpdateData(FALSE);
+    m_pProgressDlg->ShowCaption(fw::LoadStr(IDS_CAPTION_DECRYPTING));
+    m_pProgressDlg->ShowText(fw::FileNamePart(archivePath));
   }
   g_nJobPhase = 2;
 
+  vxtrace::Mark("decrypt-begin");
   if (TVDEV_DecryptArchive(keyName.c_str(), archivePath.c_str(), temp.c_str(),
                            CryptoProgressCallback, this, 0, 0)) {
     g_nJobPhase = 3;
+    vxtrace::Mark("decrypted");
     // Extraction reports its own failures; the archive was decrypted either way.
     ExtractArchive(temp, folder);
+    vxtrace::Mark("extracted");
     DeleteTempFiles();
     CloseProgressDialog();
+    vxtrace::Mark("progress-closed");
     return 1;
   }
 
@@ -227,6 +233,7 @@ int CVelvoxDlg::DecryptJob() {
       case kAskFolder: {
         std::memset(folder, 0, sizeof folder);
         if (!BrowseForOutputFolder(m_hWnd, folder, m_strWorkFolder.c_str())) return 0;
+        vxtrace::Mark("browser-closed");
         const DWORD attributes = ::GetFileAttributesA(folder);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
           // The archiver joins the folder and the names with a backslash of its own.

@@ -53,8 +53,16 @@ BOOL CVxProgressDlg::OnInitDialog() {
   m_progress.SendMessage(PBM_SETRANGE, 0, MAKELPARAM(m_nLower, m_nUpper));
   m_progress.SendMessage(PBM_SETSTEP, static_cast<WPARAM>(m_nStep));
   m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(m_nLower));
+  m_nBarPos = m_nLower;
   SetWindowText(fw::LoadStr(m_nCaptionId));
   return TRUE;
+}
+
+INT_PTR CVxProgressDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  // Kept as it is set, by this class or anyone else, so that an unchanged caption costs
+  // a comparison and no round trip to the window.
+  if (msg == WM_SETTEXT) m_strCaption = lParam ? reinterpret_cast<const char*>(lParam) : "";
+  return fw::CDialog::WindowProc(msg, wParam, lParam);
 }
 
 void CVxProgressDlg::OnOK() {}
@@ -77,6 +85,66 @@ void CVxProgressDlg::PumpMessages() {
   }
 }
 
+void CVxProgressDlg::SetTextLine(const std::string& text) {
+  // `text` may be the pending name itself: taken before the pending one is cleared.
+  m_strText = text;
+  m_bTextPending = false;
+  m_strPending.clear();
+  ::SetDlgItemTextA(m_hWnd, IDC_PROGRESS_TEXT, m_strText.c_str());
+  m_dwTextShown = ::GetTickCount();
+  m_bPumpDue = true;
+}
+
+void CVxProgressDlg::ShowCaption(const std::string& caption) {
+  if (!m_hWnd || caption == m_strCaption) return;
+  SetWindowText(caption);
+  m_bCaptionFresh = true;
+  m_bPumpDue = true;
+}
+
+void CVxProgressDlg::ShowText(const std::string& text) {
+  if (!m_hWnd) return;
+  m_bCaptionFresh = false;
+  SetTextLine(text);
+}
+
+BOOL CVxProgressDlg::BeginItem(const std::string& name, uint64_t bytes) {
+  if (!m_hWnd) return 0;
+  if (m_bCaptionFresh || bytes >= kLargeItem || ::GetTickCount() - m_dwTextShown >= kTextInterval) {
+    m_bCaptionFresh = false;
+    SetTextLine(name);
+    return 1;
+  }
+  m_strPending = name;
+  m_bTextPending = true;
+  return 0;
+}
+
+void CVxProgressDlg::Flush() {
+  if (!m_hWnd) return;
+  if (m_bTextPending) SetTextLine(m_strPending);
+  UpdateWindow();
+}
+
+void CVxProgressDlg::SetBar(int pos) {
+  if (!m_hWnd || pos == m_nBarPos) return;
+  m_nBarPos = pos;
+  m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(pos));
+}
+
+BOOL CVxProgressDlg::PollCancel() {
+  const DWORD now = ::GetTickCount();
+  if (m_hWnd && m_bTextPending && now - m_dwTextShown >= kTextInterval) SetTextLine(m_strPending);
+  if (m_bPumpDue || now - m_dwPumped >= kPumpInterval) {
+    m_bPumpDue = false;
+    m_dwPumped = now;
+    PumpMessages();
+  }
+  BOOL cancel = m_bCancel;
+  m_bCancel = 0;
+  return cancel;
+}
+
 BOOL CVxProgressDlg::CheckCancel() {
   PumpMessages();
   BOOL cancel = m_bCancel;
@@ -90,11 +158,9 @@ int WINAPI CryptoProgressCallback(DWORD total, DWORD done, DWORD, DWORD, DWORD) 
   CVxProgressDlg* dlg = main ? main->m_pProgressDlg : nullptr;
   if (!dlg) return 0;
   // A total of 0 has no proportion; the bar keeps what it shows.
-  if (total != 0) {
-    int pos = static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
-    dlg->m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(pos));
-  }
-  if (dlg->CheckCancel() &&
+  if (total != 0)
+    dlg->SetBar(static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0));
+  if (dlg->PollCancel() &&
       fw::AfxMessageBox(IDS_CONFIRM_ABORT, MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK)
     return 1;
   return 0;

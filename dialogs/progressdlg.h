@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "dialog.h"
@@ -28,6 +29,29 @@ class CVxProgressDlg : public fw::CDialog {
   BOOL CheckCancel();
   void PumpMessages();
 
+  // What the user cannot see is not paid for: thousands of small files each set the
+  // text line and pumped the queue, and under a slow window system that cost more than
+  // the work itself. The caption is set at once when it changes (rarely); a file's name
+  // is shown as it begins when it is the first under a new caption, a large file (on
+  // screen long enough to read) or the first after a pause; otherwise it waits for the
+  // next refresh and Flush() shows it.
+  void ShowCaption(const std::string& caption);
+  void ShowText(const std::string& text);
+  // `bytes` is the file's size. TRUE when the name was put on screen now.
+  BOOL BeginItem(const std::string& name, uint64_t bytes);
+  // The pending name, if any, on screen now and painted.
+  void Flush();
+  void SetBar(int pos);
+  // For the library's callbacks: pumps the queue when due and then reads and clears the
+  // Cancel flag. The first call after something new was shown always pumps (a click
+  // posted meanwhile is seen at once); otherwise the queue is pumped every
+  // kPumpInterval, which keeps Cancel answering within a fraction of a second.
+  BOOL PollCancel();
+
+  static constexpr DWORD kPumpInterval = 50;       // ms
+  static constexpr DWORD kTextInterval = 100;      // ms
+  static constexpr uint64_t kLargeItem = 1 << 20;  // bytes
+
   fw::CWnd m_progress;
   std::string m_strText;
   UINT m_nCaptionId;
@@ -44,9 +68,20 @@ class CVxProgressDlg : public fw::CDialog {
   // callback reads.
   void OnOK() override;
   void OnCancel() override;
+  INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
  private:
+  void SetTextLine(const std::string& text);
+
   HWND m_hOwner = nullptr;
+  std::string m_strCaption;  // as on screen, whoever set it
+  std::string m_strPending;
+  bool m_bTextPending = false;
+  bool m_bCaptionFresh = false;
+  bool m_bPumpDue = true;
+  int m_nBarPos = -1;
+  DWORD m_dwTextShown = 0;
+  DWORD m_dwPumped = 0;
 };
 
 // Progress callback of the crypto library's archive calls (the context is the main

@@ -140,22 +140,16 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         g_extractingOpen = true;
         g_extractingPreexisting = !g_extractingFilePath.empty() && Exists(g_extractingFilePath);
       }
-      if (dlg && main && main->m_pProgressDlg) {
-        // A caption set again unchanged still costs a round trip to the display for each
-        // of thousands of small files; only a new caption is set.
-        const std::string want = caption ? fw::LoadStr(caption) : std::string();
-        char shown[256] = {};
-        ::GetWindowTextA(dlg->m_hWnd, shown, sizeof shown);
-        if (want != shown) dlg->SetWindowText(want);
-        dlg->m_strText = Field(rec->DisplayName, sizeof rec->DisplayName);
-        dlg->UpdateData(FALSE);
+      if (dlg) {
+        dlg->ShowCaption(caption ? fw::LoadStr(caption) : std::string());
+        dlg->BeginItem(Field(rec->DisplayName, sizeof rec->DisplayName), g_nCurrentFileSize);
       }
       return TRUE;
     }
 
     case ARCN_FILE_PROGRESS: {
       if (!dlg) return FALSE;
-      if (dlg->CheckCancel() &&
+      if (dlg->PollCancel() &&
           fw::AfxMessageBox(IDS_CONFIRM_ABORT, MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
         if (main) main->m_nArchiverStatus = ARCSTAT_CANCELLED;
         ArchiverCancel();
@@ -167,10 +161,7 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         uint32_t percent = static_cast<uint32_t>(data);
         uint32_t pos = (totals.DoneBytes + (g_nCurrentFileSize / 100) * percent) /
                        (totals.TotalLow / 100 + 1);
-        // The text line was set when the file began; only the bar moves, and only when it
-        // has somewhere to go.
-        if (static_cast<uint32_t>(dlg->m_progress.SendMessage(PBM_GETPOS, 0)) != pos)
-          dlg->m_progress.SendMessage(PBM_SETPOS, pos);
+        dlg->SetBar(static_cast<int>(pos));
         return TRUE;
       }
       return FALSE;
@@ -273,6 +264,8 @@ BOOL CVelvoxDlg::CompressSources(const std::string& archivePath, BOOL bSelfDecry
     command += "\"" + archivePath + "\" \"" + name + "\"";
 
     int result = ArchiverCommand(nullptr, command.c_str());
+    // The last file's name and the bar's final position stay on screen.
+    if (m_pProgressDlg) m_pProgressDlg->Flush();
     if (result != 0 && m_nArchiverStatus != ARCSTAT_CANNOT_OPEN) {
       DWORD code = 0;
       ArchiverGetLastError(&code);
@@ -316,6 +309,7 @@ BOOL CVelvoxDlg::ExtractArchive(const std::string& archivePath, const std::strin
   m_nArchiverStatus = ARCSTAT_NONE;
 
   int result = ArchiverCommand(m_hWnd, command);
+  if (m_pProgressDlg) m_pProgressDlg->Flush();
   if (result == 0) return 1;
 
   // Whatever stopped the run, a file it had begun and not finished is not left behind.

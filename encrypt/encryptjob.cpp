@@ -15,6 +15,7 @@
 #include "keyindlg.h"
 #include "keyseldlg.h"
 #include "mbcs.h"
+#include "phasetrace.h"
 #include "resource.h"
 #include "sfxkeydlg.h"
 #include "sourcewalk.h"
@@ -146,6 +147,7 @@ int CVelvoxDlg::EncryptJob() {
           result = keyInDlg.DoModal();
           keyName = keyInDlg.m_strResultKeyName;
         }
+        vxtrace::Mark("key-dialog-closed");
         if (result != IDOK) {
           keyName.clear();
           step = JOB_STEP_SAVE_AS;
@@ -160,7 +162,9 @@ int CVelvoxDlg::EncryptJob() {
         }
         // The suite's components that were told of the key get a moment to take it up
         // before the output starts.
+        vxtrace::Mark("pause-begin");
         ::Sleep(1000);
+        vxtrace::Mark("pause-end");
         step = JOB_STEP_PREPARE;
         break;
       }
@@ -190,6 +194,7 @@ int CVelvoxDlg::EncryptJob() {
         break;
 
       case JOB_STEP_OUTPUT: {
+        vxtrace::Mark("prepared");
         if (m_bOpLog) m_strLogKeyName = m_bSelfDecrypting ? std::string() : keyName;
         if (app->m_nExtMode != 0 && !EqualIgnoringCaseMb(extBeforePasswordDialog, ext) &&
             FileExists(m_outputPath)) {

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include "phasetrace.h"
 #include "app.h"
 #include "archdriver.h"
 #include "contracts/tvdev.h"
@@ -131,7 +132,9 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
   // Whatever an earlier step listed may hold plaintext: it goes before the list restarts.
   DeleteTempFiles();
 
+  vxtrace::Mark("output-begin");
   OpenProgressDialog();
+  vxtrace::Mark("progress-shown");
   auto fail = [&] {
     CloseProgressDialog();
     return 0;
@@ -172,6 +175,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
 
   g_nJobPhase = 0;
   if (!CompressSources(archive, selfDecrypting ? 1 : 0)) return fail();
+  vxtrace::Mark("packed");
 
   if (selfDecrypting && RenameTempFile(held, archive, archive.substr(0, archive.size() - 4) + ".ex_")) {
     m_tempFiles.clear();
@@ -205,11 +209,11 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
   }
 
   if (m_pProgressDlg && m_pProgressDlg->m_hWnd) {
-    m_pProgressDlg->SetWindowText(fw::LoadStr(IDS_CAPTION_ENCRYPTING));
-    m_pProgressDlg->m_strText = fw::FileNamePart(outputPath);
-    m_pProgressDlg->UpdateData(FALSE);
+    m_pProgressDlg->ShowCaption(fw::LoadStr(IDS_CAPTION_ENCRYPTING));
+    m_pProgressDlg->ShowText(fw::FileNamePart(outputPath));
   }
   g_nJobPhase = 1;
+  vxtrace::Mark("encrypt-begin");
 
   BOOL ok;
   if (selfDecrypting) {
@@ -222,8 +226,10 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     ok = TVDEV_EncryptArchive(keyName, archive.c_str(), outputPath.c_str(), 0, nullptr,
                               CryptoProgressCallback, this, 0, 0);
   }
+  vxtrace::Mark("encrypted");
   if (ok) {
     CloseProgressDialog();
+    vxtrace::Mark("progress-closed");
     return 1;
   }
   DWORD err = TVDEV_GetLastError(0);

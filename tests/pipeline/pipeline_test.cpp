@@ -396,11 +396,13 @@ TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
     const char8_t* caption;
     int occurrence;
     std::vector<std::string> boxes;  // what the user sees, in order
+    const char* suffix;  // the name on screen when the click comes, "" for any
   } cases[] = {
       // A click during the walk waits in the queue until the first callback of packing.
-      {kChecking, 1, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}},
-      {kCompressing, 3, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}},
-      {kEncrypting, 1, {confirm, Utf8(fw::LoadStr(IDS_CANCELLED_BY_USER))}},
+      {kChecking, 1, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}, ""},
+      // In the middle of packing: a large file's name is always shown as it begins.
+      {kCompressing, 1, {confirm, Utf8(fw::LoadStr(IDS_ARC_ERR_CANCELLED))}, "big.bin"},
+      {kEncrypting, 1, {confirm, Utf8(fw::LoadStr(IDS_CANCELLED_BY_USER))}, ""},
   };
   std::string src = MakeSources();
   for (const Case& c : cases) {
@@ -410,7 +412,7 @@ TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
     std::string archive;
     BoxAnswerer user({IDOK, IDOK});
     {
-      CancelAtPhase at(U8(c.caption), c.occurrence);
+      CancelAtPhase at(U8(c.caption), c.occurrence, true, "", c.suffix);
       RunJob([&](CVelvoxDlg& dlg) {
         dlg.m_sources = {src + "\\" + kJpFolder, src + "\\a.txt"};
         ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
@@ -663,6 +665,58 @@ TEST_F(Pipeline, ProgressDialogScreenshotsOfEachPhase) {
     EXPECT_TRUE(checking.fired() && compressing.fired() && encrypting.fired() && extracting.fired());
   }
   EXPECT_TRUE(user.Finish().empty());
+}
+
+// Names are shown sparingly while many files pass, but each phase ends on its last file:
+// the walk, packing and extraction leave the last source's name on screen.
+TEST_F(Pipeline, ProgressDialogEndsEachPhaseOnItsLastName) {
+  struct Shown {
+    std::string caption, text;
+  };
+  static std::vector<Shown> shown;
+  shown.clear();
+  HHOOK hook = ::SetWindowsHookExA(
+      WH_CALLWNDPROCRET,
+      [](int code, WPARAM wp, LPARAM lp) -> LRESULT {
+        auto* m = reinterpret_cast<CWPRETSTRUCT*>(lp);
+        if (code == HC_ACTION && m->message == WM_SETTEXT && ::GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_TEXT) {
+          char caption[256] = {};
+          ::GetWindowTextA(::GetParent(m->hwnd), caption, sizeof caption);
+          shown.push_back({Utf8(caption), m->lParam ? reinterpret_cast<const char*>(m->lParam) : ""});
+        }
+        return ::CallNextHookEx(nullptr, code, wp, lp);
+      },
+      nullptr, ::GetCurrentThreadId());
+  ASSERT_NE(hook, nullptr);
+  std::string src = MakeSources();
+  // Enough small files that most of them pass unseen.
+  for (int i = 0; i < 300; ++i) WriteFile(src + "\\" + kJpFolder + "\\s" + std::to_string(i) + ".txt", "x");
+  std::string xss = kRoot + "\\last.xss", dest = kRoot + "\\dest";
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  BOOL produced = 0, extracted = 0;
+  BoxAnswerer user;
+  RunJob([&](CVelvoxDlg& dlg) {
+    dlg.m_sources = {src + "\\" + kJpFolder, src + "\\a.txt"};
+    produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+    dlg.DeleteTempFiles();
+    if (produced) extracted = DecryptAndExtract(dlg, kKey, xss, dest);
+  });
+  ::UnhookWindowsHookEx(hook);
+  EXPECT_TRUE(user.Finish().empty());
+  EXPECT_TRUE(produced && extracted);
+  for (const char8_t* caption : {kChecking, kCompressing, kExtracting}) {
+    SCOPED_TRACE(U8(caption));
+    std::string last;
+    size_t count = 0;
+    for (const Shown& s : shown)
+      if (s.caption == U8(caption)) last = s.text, ++count;
+    EXPECT_GE(count, 1u);
+    EXPECT_EQ(last, "a.txt") << [&] {
+      std::string all;
+      for (const Shown& s : shown) all += s.caption + " | " + Utf8(s.text) + "\n";
+      return all;
+    }();
+  }
 }
 
 // ---- Failures that the archiver reports ----------------------------------------------------
