@@ -6,7 +6,8 @@
 # Then velvox.exe itself, its dialogs driven by app_bench.exe, timed from the last
 # dialog's OK to the program's end, in VX_BENCH_RUNS rounds (default 3) beside the same
 # 7z commands, with the minimum and median of each.
-# Run by hand:  [VX_BENCH_RUNS=N] bench/pipeline/run.sh [mixed|small ...]
+# Run by hand:  [VX_BENCH_RUNS=N] [VX_BENCH_APP_ONLY=1] bench/pipeline/run.sh [mixed|small ...]
+# VX_BENCH_APP_ONLY=1 runs only the whole-program rounds (with velvox.exe's timeline).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Every Wine process of the run, the key tool included, must see the display: the first
@@ -61,47 +62,59 @@ for c in "${corpora[@]}"; do
   bytes=$(find "$src" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
   printf '\n== %s: %d files, %.1f MB ==\n' "$c" "$(find "$src" -type f | wc -l)" "$(awk -v b="$bytes" 'BEGIN { print b / 1e6 }')"
 
-  timed wine "$bin/pipeline_bench.exe" encrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$src")"
-  ve=$IN; vrss=$M; vpw=$PW; vsize=$(stat -c %s "$out/v.xss")
-  timed wine "$bin/pipeline_bench.exe" bare "$(winepath -w "$out/b.xss")" "$(winepath -w "$src")"
-  vb=$IN
-  timed wine "$bin/pipeline_bench.exe" decrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$out/v_x")"
-  vd=$IN; [ "$M" -gt "$vrss" ] && vrss=$M
-  diff -r "$src" "$out/v_x" >/dev/null || { echo "extracted tree differs from the corpus"; exit 1; }
-  rm -rf "$out/v_x"; sync
-  timed wine "$bin/pipeline_bench.exe" floor "$(winepath -w "$src")"
-  vf=$IN
+  if [ -z "${VX_BENCH_APP_ONLY:-}" ]; then
+    timed wine "$bin/pipeline_bench.exe" encrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$src")"
+    ve=$IN; vrss=$M; vpw=$PW; vsize=$(stat -c %s "$out/v.xss")
+    timed wine "$bin/pipeline_bench.exe" bare "$(winepath -w "$out/b.xss")" "$(winepath -w "$src")"
+    vb=$IN
+    timed wine "$bin/pipeline_bench.exe" decrypt "$(winepath -w "$out/v.xss")" "$(winepath -w "$out/v_x")"
+    vd=$IN; [ "$M" -gt "$vrss" ] && vrss=$M
+    diff -r "$src" "$out/v_x" >/dev/null || { echo "extracted tree differs from the corpus"; exit 1; }
+    rm -rf "$out/v_x"; sync
+    timed wine "$bin/pipeline_bench.exe" floor "$(winepath -w "$src")"
+    vf=$IN
 
-  timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
-  se=$T; srss=$M; ssize=$(stat -c %s "$out/7z.zip")
-  timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
-  sd=$T; [ "$M" -gt "$srss" ] && srss=$M
-  rm -rf "$out/7z_x"
+    timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
+    se=$T; srss=$M; ssize=$(stat -c %s "$out/7z.zip")
+    timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
+    sd=$T; [ "$M" -gt "$srss" ] && srss=$M
+    rm -rf "$out/7z_x"
 
-  printf '%-28s %9s %9s %12s %9s\n' step seconds MB/s size_bytes rss_MiB
-  printf '%-28s %9.2f %9s %12d %9.1f   (peak working set inside %s MiB)\n' "velvox encrypt (Wine)" "$ve" "$(mbs "$bytes" "$ve")" "$vsize" "$(awk -v m="$vrss" 'BEGIN{print m/1024}')" "$vpw"
-  printf '%-28s %9.2f %9s\n' "  same, no progress dialog" "$vb" "$(mbs "$bytes" "$vb")"
-  printf '%-28s %9.2f %9s\n' "velvox decrypt+extract" "$vd" "$(mbs "$bytes" "$vd")"
-  printf '%-28s %9.2f %9s\n' "open+read every file twice" "$vf" "$(mbs "$bytes" "$vf")"
-  printf '%-28s %9.2f %9s %12d %9.1f\n' "7z a -tzip AES256 -mx=1" "$se" "$(mbs "$bytes" "$se")" "$ssize" "$(awk -v m="$srss" 'BEGIN{print m/1024}')"
-  printf '%-28s %9.2f %9s\n' "7z x" "$sd" "$(mbs "$bytes" "$sd")"
-  awk -v ve="$ve" -v vb="$vb" -v vd="$vd" -v vf="$vf" -v se="$se" -v sd="$sd" -v vs="$vsize" -v ss="$ssize" 'BEGIN {
-    printf "ratios: encrypt speed vs 7z x%.2f, size vs 7z x%.3f, decrypt+extract speed vs 7z x%.2f,\n", se / ve, vs / ss, sd / vd
-    printf "        encrypt time vs open+read twice x%.2f, progress dialog cost %.1f %%\n", ve / vf, (ve - vb) / vb * 100 }'
+    printf '%-28s %9s %9s %12s %9s\n' step seconds MB/s size_bytes rss_MiB
+    printf '%-28s %9.2f %9s %12d %9.1f   (peak working set inside %s MiB)\n' "velvox encrypt (Wine)" "$ve" "$(mbs "$bytes" "$ve")" "$vsize" "$(awk -v m="$vrss" 'BEGIN{print m/1024}')" "$vpw"
+    printf '%-28s %9.2f %9s\n' "  same, no progress dialog" "$vb" "$(mbs "$bytes" "$vb")"
+    printf '%-28s %9.2f %9s\n' "velvox decrypt+extract" "$vd" "$(mbs "$bytes" "$vd")"
+    printf '%-28s %9.2f %9s\n' "open+read every file twice" "$vf" "$(mbs "$bytes" "$vf")"
+    printf '%-28s %9.2f %9s %12d %9.1f\n' "7z a -tzip AES256 -mx=1" "$se" "$(mbs "$bytes" "$se")" "$ssize" "$(awk -v m="$srss" 'BEGIN{print m/1024}')"
+    printf '%-28s %9.2f %9s\n' "7z x" "$sd" "$(mbs "$bytes" "$sd")"
+    awk -v ve="$ve" -v vb="$vb" -v vd="$vd" -v vf="$vf" -v se="$se" -v sd="$sd" -v vs="$vsize" -v ss="$ssize" 'BEGIN {
+      printf "ratios: encrypt speed vs 7z x%.2f, size vs 7z x%.3f, decrypt+extract speed vs 7z x%.2f,\n", se / ve, vs / ss, sd / vd
+      printf "        encrypt time vs open+read twice x%.2f, progress dialog cost %.1f %%\n", ve / vf, (ve - vb) / vb * 100 }'
+
+  fi
 
   # The whole program, round after round beside 7z.
-  ae=(); ad=(); ak=(); ze=(); zd=()
+  # velvox.exe writes the times of its steps here; app_bench prints them against the OK.
+  export VX_PHASE_TRACE; VX_PHASE_TRACE=$(winepath -w "$work/trace.txt")
+  ae=(); ad=(); ak=(); ze=(); zd=(); tl=()
+  # Decrypted where the folder browser opens, the archive's own folder: a shallow folder
+  # on C: (the prefix's drive, on the same disk). Driving the browser to another folder
+  # by message left it at the folder it opened with.
+  dest=$WINEPREFIX/drive_c/vxbench
   for ((r = 1; r <= ${VX_BENCH_RUNS:-3}; r++)); do
-    rm -f "$out/a.xss" "$out/7z.zip"; rm -rf "$out/a_x" "$out/7z_x"; mkdir -p "$out/a_x"; sync
+    rm -f "$out/a.xss" "$out/7z.zip"; rm -rf "$dest" "$out/7z_x"; mkdir -p "$dest"; sync
     timed wine "$bin/app_bench.exe" encrypt "$(winepath -w "$src")" "$(winepath -w "$out/a.xss")"
     ae+=("$IN"); asize=$(stat -c %s "$out/a.xss")
+    tl+=("encrypt round $r: $(sed -n 's/^timeline: //p' "$work/out.log")")
     sync
     timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
     ze+=("$T")
     sync
-    timed wine "$bin/app_bench.exe" decrypt "$(winepath -w "$out/a.xss")" "$(winepath -w "$out/a_x")"
+    mv "$out/a.xss" "$dest/a.xss"; sync
+    timed wine "$bin/app_bench.exe" decrypt 'C:\vxbench\a.xss' 'C:\vxbench'
     ad+=("$IN"); ak+=("$(sed -n 's/.*to_browser=\([0-9.]*\).*/\1/p' "$work/out.log")")
-    diff -r "$src" "$out/a_x/$c" >/dev/null || { echo "velvox.exe's decrypted tree differs from the corpus"; exit 1; }
+    tl+=("decrypt round $r: $(sed -n 's/^timeline: //p' "$work/out.log")")
+    diff -r "$src" "$dest/$c" >/dev/null || { echo "velvox.exe's decrypted tree differs from the corpus"; exit 1; }
     sync
     timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
     zd+=("$T")
@@ -115,8 +128,10 @@ for c in "${corpora[@]}"; do
   printf '%-28s %8.2f %9.2f %9s   (start or key OK to folder browser: median %.2f s)\n' "velvox.exe decrypt" "$admin" "$admed" "$(mbs "$bytes" "$admed")" "$akmed"
   printf '%-28s %8.2f %9.2f %9s\n' "7z x" "$zdmin" "$zdmed" "$(mbs "$bytes" "$zdmed")"
   printf '  %s\n' "velvox.exe encrypt: ${ae[*]}" "7z a: ${ze[*]}" "velvox.exe decrypt: ${ad[*]}" "7z x: ${zd[*]}"
+  printf '  %s\n' "${tl[@]}"
   awk -v ae="$aemed" -v ze="$zemed" -v ad="$admed" -v zd="$zdmed" -v aem="$aemin" -v zem="$zemin" -v adm="$admin" -v zdm="$zdmin" 'BEGIN {
     printf "ratios (median; min): encrypt speed vs 7z x%.2f; x%.2f, decrypt+extract speed vs 7z x%.2f; x%.2f\n", ze / ae, zem / aem, zd / ad, zdm / adm }'
-  rm -rf "$out"
+  unset VX_PHASE_TRACE
+  rm -rf "$out" "$dest"
 done
 wineserver -k </dev/null >/dev/null 2>&1 || true
