@@ -839,6 +839,32 @@ TEST_F(ZorasTest, AnExistingFileIsReplacedOnlyByACompleteCheckedOne) {
   }
 }
 
+// A file the user allowed to be replaced is replaced whatever its attributes, and
+// nothing of the temporary name stays beside it.
+TEST_F(ZorasTest, AnExistingFileWithAttributesIsReplacedWhenAllowed) {
+  WriteBytes(src_ + L"\\a.txt", "new");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  const DWORD attributes[] = {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM};
+  int k = 0;
+  for (DWORD a : attributes) {
+    SCOPED_TRACE(a);
+    const std::wstring dst = dst_ + L"\\r" + std::to_wstring(k++);
+    ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+    WriteBytes(dst + L"\\a.txt", "the user's file");
+    ASSERT_TRUE(SetFileAttributesW((dst + L"\\a.txt").c_str(), a));
+    g_hook = [](const Event& e) {
+      if (e.code == ARCQ_EXISTS) {
+        EXPECT_EQ(L().Reply(ARCQ_EXISTS, ARCR_OVERWRITE, 0), 0);
+      }
+    };
+    EXPECT_EQ(Unpack(dst, archive_), 0u);
+    g_hook = nullptr;
+    SetFileAttributesW((dst + L"\\a.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(Snapshot(dst), (std::map<std::wstring, std::string>{{L"a.txt", "new"}}));
+  }
+}
+
 TEST_F(ZorasTest, LegacyNameEndingInASecondByte0x5CIsAFile) {
   // "\u8868" and "\u30bd" end in 0x5C in code page 932; "sub\" ends in a real separator.
   const std::string zip = WithoutUtf8Flag(ArchiveOf(
