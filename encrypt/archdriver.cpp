@@ -20,7 +20,18 @@ int g_bCurrentFileIsNew = 0;
 
 namespace {
 
-std::unordered_set<std::string> g_seenEntryNames;
+// Names are remembered by a 64-bit digest: a folder of tens of thousands of files then
+// costs a fraction of the memory that the names themselves would.
+std::unordered_set<uint64_t> g_seenEntryNames;
+
+uint64_t NameDigest(const std::string& name) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : name) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
 
 // Unpacking: the file being written, and whether it is ours to delete if the run stops
 // before it is complete. A file that existed before the library began it is the user's:
@@ -103,7 +114,7 @@ void SetLanguageForSelfExtract() {
 
 }  // namespace
 
-BOOL IsNewEntryName(const std::string& name) { return g_seenEntryNames.insert(name).second ? 1 : 0; }
+BOOL IsNewEntryName(const std::string& name) { return g_seenEntryNames.insert(NameDigest(name)).second ? 1 : 0; }
 
 void ResetEntryNames() { g_seenEntryNames.clear(); }
 
@@ -141,7 +152,14 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         g_extractingPreexisting = !g_extractingFilePath.empty() && Exists(g_extractingFilePath);
       }
       if (dlg) {
-        dlg->ShowCaption(caption ? fw::LoadStr(caption) : std::string());
+        // Loaded once per caption, not once for each of thousands of files.
+        static UINT loadedId = 0;
+        static std::string loaded;
+        if (caption != loadedId) {
+          loaded = caption ? fw::LoadStr(caption) : std::string();
+          loadedId = caption;
+        }
+        dlg->ShowCaption(loaded);
         dlg->BeginItem(Field(rec->DisplayName, sizeof rec->DisplayName), g_nCurrentFileSize);
       }
       return TRUE;

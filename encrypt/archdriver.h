@@ -15,8 +15,8 @@ enum ArchiverStatus : int {
 };
 
 BOOL CALLBACK ArchiverCallback(UINT code, WPARAM unused, LPARAM data);
-// FALSE when packing already reported this entry name (exact comparison); otherwise the
-// name is remembered and the result is TRUE.
+// FALSE when packing already reported this entry name (compared by a 64-bit digest of
+// the exact bytes); otherwise the name is remembered and the result is TRUE.
 BOOL IsNewEntryName(const std::string& name);
 // Forgets the entry names of an earlier packing run.
 void ResetEntryNames();
