@@ -93,7 +93,8 @@ for c in "${corpora[@]}"; do
 
   fi
 
-  # The whole program, round after round beside 7z.
+  # The whole program, round after round beside 7z (VX_BENCH_RUNS=0: none).
+  if [ "${VX_BENCH_RUNS:-3}" = 0 ]; then rm -rf "$out"; continue; fi
   # velvox.exe writes the times of its steps here; app_bench prints them against the OK.
   export VX_PHASE_TRACE; VX_PHASE_TRACE=$(winepath -w "$work/trace.txt")
   ae=(); ad=(); ak=(); ze=(); zd=(); tl=()
