@@ -3,7 +3,10 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "app.h"
 #include "mbcs.h"
@@ -32,6 +35,45 @@ void ShowFileName(CVxProgressDlg* dlg, const WIN32_FIND_DATAA& fd) {
   if (!dlg || !dlg->m_hWnd) return;
   const uint64_t bytes = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
   if (dlg->BeginItem(fd.cFileName, bytes)) dlg->UpdateWindow();
+}
+
+// Files listed by the walk and not yet checked for another program's handle. Opening
+// every file is most of the walk's time on a folder of thousands of small files, and
+// two can be opened at once; each check is still made before anything is packed, and
+// the first file in the walk's order that fails is the one named, even when the walk
+// stops at a later problem (the pending checks are made before that is reported).
+std::vector<std::string> g_unchecked;
+constexpr size_t kCheckInPairsFrom = 64;
+
+// FALSE, after naming the first file held by another program, when there is one.
+BOOL CheckPendingFiles() {
+  std::vector<std::string> paths;
+  paths.swap(g_unchecked);
+  const size_t n = paths.size();
+  std::atomic<size_t> next{0}, firstHeld{n};
+  auto check = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < n;) {
+      // Files are handed out in order: past a held one, nothing can come first.
+      if (i > firstHeld.load()) break;
+      if (IsFileAccessible(paths[i])) continue;
+      size_t seen = firstHeld.load();
+      while (i < seen && !firstHeld.compare_exchange_weak(seen, i)) {
+      }
+    }
+  };
+  std::thread helper;
+  if (n >= kCheckInPairsFrom) {
+    try {
+      helper = std::thread(check);
+    } catch (...) {
+      // Without a second thread the checks are made on this one alone.
+    }
+  }
+  check();
+  if (helper.joinable()) helper.join();
+  if (firstHeld.load() == n) return 1;
+  fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, paths[firstHeld.load()]), MB_OK);
+  return 0;
 }
 
 std::string ChildPath(const std::string& folder, const char* name) {
@@ -104,11 +146,13 @@ BOOL CVelvoxDlg::ScanSources() {
   }
   BOOL bFoundFile = 0;
   ArchiveTotals& totals = g_archiveTotals;
+  g_unchecked.clear();
 
   for (const std::string& source : m_sources) {
     WIN32_FIND_DATAA fd;
     HANDLE find = ::FindFirstFileA(source.c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) {
+      if (!CheckPendingFiles()) return 0;
       fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_MISSING, source), MB_OK);
       return 0;
     }
@@ -121,10 +165,7 @@ BOOL CVelvoxDlg::ScanSources() {
     } else {
       ShowFileName(m_pProgressDlg, fd);
       AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
-      if (!IsFileAccessible(source)) {
-        fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, source), MB_OK);
-        return 0;
-      }
+      g_unchecked.push_back(source);
       if (m_bOpLog) m_logFiles.push_back(source);
       bFoundFile = 1;
     }
@@ -132,6 +173,7 @@ BOOL CVelvoxDlg::ScanSources() {
 
   // The walk's last name stays on screen until packing names its first.
   if (m_pProgressDlg) m_pProgressDlg->Flush();
+  if (!CheckPendingFiles()) return 0;
   vxtrace::Mark("walked");
   if (totals.TotalHigh != 0 || totals.TotalLow > kMaxTotal) {
     fw::AfxMessageBox(IDS_TOTAL_OVER_2GB, MB_OK);
@@ -147,6 +189,7 @@ BOOL CVelvoxDlg::ScanSources() {
 BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,
                             size_t baseLength) {
   if (folder.size() < baseLength || folder.size() - baseLength >= kMaxFolderTail) {
+    if (!CheckPendingFiles()) return 0;
     fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {folder}), MB_OK);
     return 0;
   }
@@ -155,6 +198,7 @@ BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, Archive
   HANDLE find = ::FindFirstFileA(pattern.c_str(), &fd);
   if (find == INVALID_HANDLE_VALUE) {
     if (::GetLastError() == ERROR_FILE_NOT_FOUND) return 1;
+    if (!CheckPendingFiles()) return 0;
     fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_FOLDER_SEARCH_FAILED), {folder}), MB_OK);
     return 0;
   }
@@ -163,6 +207,7 @@ BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, Archive
     std::string entry = ChildPath(folder, fd.cFileName);
     if (entry.size() >= kMaxEntryPath) {
       ::FindClose(find);
+      if (!CheckPendingFiles()) return 0;
       fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {entry}), MB_OK);
       return 0;
     }
@@ -174,11 +219,7 @@ BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, Archive
     } else {
       ShowFileName(m_pProgressDlg, fd);
       AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
-      if (!IsFileAccessible(entry)) {
-        ::FindClose(find);
-        fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, entry), MB_OK);
-        return 0;
-      }
+      g_unchecked.push_back(entry);
       if (m_bOpLog) m_logFiles.push_back(entry);
       bFoundFile = 1;
     }
@@ -186,6 +227,7 @@ BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, Archive
   DWORD err = ::GetLastError();
   ::FindClose(find);
   if (err == ERROR_NO_MORE_FILES) return 1;
+  if (!CheckPendingFiles()) return 0;
   fw::AfxMessageBox(IDS_FOLDER_ENUM_ERROR, MB_OK);
   return 0;
 }

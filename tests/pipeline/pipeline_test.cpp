@@ -263,7 +263,7 @@ TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
     std::function<std::vector<std::string>()> make;
     std::function<std::string()> expected;  // "" = the walk passes
   };
-  HANDLE locked = INVALID_HANDLE_VALUE;
+  HANDLE locked = INVALID_HANDLE_VALUE, locked2 = INVALID_HANDLE_VALUE;
   std::vector<Case> cases = {
       {"entry path of 255 bytes passes",
        [&] {
@@ -307,6 +307,29 @@ TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
          locked = ::CreateFileA(g_named.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
          return std::vector<std::string>{box};
+       },
+       [&] { return msg(IDS_SOURCE_FILE_IN_USE, g_named); }},
+      // Files are checked for other programs' handles in bulk; the one named is still
+      // the first in the walk's order, before any later problem.
+      {"a held file is named before a missing source listed after it",
+       [&] {
+         g_named = kRoot + "\\held.txt";
+         WriteFile(g_named, "busy");
+         locked = ::CreateFileA(g_named.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+         return std::vector<std::string>{g_named, kRoot + "\\gone.txt"};
+       },
+       [&] { return msg(IDS_SOURCE_FILE_IN_USE, g_named); }},
+      {"of two held files among hundreds, the one walked first is named",
+       [&] {
+         for (const char* b : {"\\box1", "\\box2"}) {
+           ::CreateDirectoryA((kRoot + b).c_str(), nullptr);
+           for (int i = 0; i < 150; ++i) WriteFile(kRoot + b + "\\f" + std::to_string(i), "x");
+         }
+         g_named = kRoot + "\\box1\\f75";
+         locked = ::CreateFileA(g_named.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+         locked2 = ::CreateFileA((kRoot + "\\box2\\f1").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+         return std::vector<std::string>{kRoot + "\\box1", kRoot + "\\box2"};
        },
        [&] { return msg(IDS_SOURCE_FILE_IN_USE, g_named); }},
       {"folder with only empty subfolders",
@@ -365,9 +388,9 @@ TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
       ok = dlg.ScanSources();
     });
     auto texts = user.Finish();
-    if (locked != INVALID_HANDLE_VALUE) {
-      ::CloseHandle(locked);
-      locked = INVALID_HANDLE_VALUE;
+    for (HANDLE* h : {&locked, &locked2}) {
+      if (*h != INVALID_HANDLE_VALUE) ::CloseHandle(*h);
+      *h = INVALID_HANDLE_VALUE;
     }
     std::string expected = c.expected();
     EXPECT_EQ(ok, expected.empty() ? 1 : 0);
