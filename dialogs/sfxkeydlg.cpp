@@ -12,15 +12,6 @@
 
 namespace {
 
-// Overwrites an edit control's text in place before the control lets it go: an edit
-// control replaces its text inside the buffer it already holds.
-void OverwriteField(HWND field) {
-  if (!field) return;
-  const int n = ::GetWindowTextLengthA(field);
-  if (n > 0) ::SetWindowTextA(field, std::string(static_cast<size_t>(n), '*').c_str());
-  ::SetWindowTextA(field, "");
-}
-
 // Upper-cases byte by byte as the runtime does in the "C" locale; true when a byte is
 // left outside the printable ASCII range without the space (0x21-0x7E).
 bool UpperCaseAndCheck(std::string& s) {
@@ -79,9 +70,8 @@ void CVxSfxKeyDlg::DoDataExchange(fw::CDataExchange* dx) {
   fw::DDX_Control(dx, IDC_SFX_DETAILS_LINE, m_staticSeparator);
   fw::DDX_Control(dx, IDC_SFX_CONFIRM, m_editConfirm);
   fw::DDX_Control(dx, IDC_SFX_PASSWORD, m_editPassword);
-  if (dx->m_bSaveAndValidate) WipeFields();
-  fw::DDX_Text(dx, IDC_SFX_PASSWORD, m_strPasswordField);
-  fw::DDX_Text(dx, IDC_SFX_CONFIRM, m_strConfirmField);
+  fw::DDX_SecretText(dx, IDC_SFX_PASSWORD, m_strPasswordField);
+  fw::DDX_SecretText(dx, IDC_SFX_CONFIRM, m_strConfirmField);
   fw::DDX_Text(dx, IDC_SFX_RETRY_COUNT, m_strRetryCount);
   fw::DDV_MaxChars(dx, IDC_SFX_RETRY_COUNT, m_strRetryCount, 2);
   fw::DDX_Text(dx, IDC_SFX_EXTENSION, m_strExtension);
@@ -110,8 +100,8 @@ BOOL CVxSfxKeyDlg::OnCommand(WPARAM wParam, LPARAM) {
 
 INT_PTR CVxSfxKeyDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_DESTROY) {
-    OverwriteField(GetDlgItem(IDC_SFX_PASSWORD));
-    OverwriteField(GetDlgItem(IDC_SFX_CONFIRM));
+    fw::WipeEditText(GetDlgItem(IDC_SFX_PASSWORD));
+    fw::WipeEditText(GetDlgItem(IDC_SFX_CONFIRM));
     return FALSE;  // and the system's own handling
   }
   return fw::CDialog::WindowProc(msg, wParam, lParam);

@@ -29,6 +29,29 @@ void DDX_Check(CDataExchange* dx, int id, int& value) {
     ::CheckDlgButton(dx->m_hDlg, id, static_cast<UINT>(value));
 }
 
+void DDX_SecretText(CDataExchange* dx, int id, std::string& value) {
+  HWND control = ::GetDlgItem(dx->m_hDlg, id);
+  if (!dx->m_bSaveAndValidate) {
+    ::SetWindowTextA(control, value.c_str());
+    return;
+  }
+  if (!value.empty()) ::SecureZeroMemory(value.data(), value.size());
+  value.clear();
+  const int n = control ? ::GetWindowTextLengthA(control) : 0;
+  if (n <= 0) return;
+  // The room is made before the text arrives: the string never moves the text itself.
+  value.resize(static_cast<size_t>(n) + 1);
+  const int got = ::GetWindowTextA(control, value.data(), n + 1);
+  value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+void WipeEditText(HWND edit) {
+  if (!edit) return;
+  const int n = ::GetWindowTextLengthA(edit);
+  if (n > 0) ::SetWindowTextA(edit, std::string(static_cast<size_t>(n), '*').c_str());
+  ::SetWindowTextA(edit, "");
+}
+
 CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}
 
 CDialog::~CDialog() {

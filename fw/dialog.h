@@ -22,6 +22,13 @@ void DDX_Text(CDataExchange* dx, int id, std::string& value);
 // and a longer text taken from it fails the exchange with the focus on the field.
 void DDV_MaxChars(CDataExchange* dx, int id, const std::string& value, int maxBytes);
 void DDX_Check(CDataExchange* dx, int id, int& value);
+// DDX_Text for a field that holds a secret: the old value is wiped, and the text is read
+// straight into `value`'s own buffer, so no temporary string is left behind with it.
+void DDX_SecretText(CDataExchange* dx, int id, std::string& value);
+// Overwrites the text of an edit control that held a secret, inside the control's own
+// buffer, before the control gives that buffer back to the heap: the same number of
+// filler characters, then nothing. For a dialog's WM_DESTROY (the children are still there).
+void WipeEditText(HWND edit);
 
 class CDialog : public CWnd {
  public:

@@ -18,8 +18,16 @@ void CVxKeyInDlg::DoDataExchange(fw::CDataExchange* dx) {
   // cannot be edited and is kept exactly as given, or a decryption with a key whose name
   // has lower-case letters could never match the name in its file.
   if (!(dx->m_bSaveAndValidate && m_bFixedKeyName == 1)) fw::DDX_Text(dx, IDC_KEY_NAME, m_strKeyName);
-  if (dx->m_bSaveAndValidate) WipeString(m_strKeyValue);
-  fw::DDX_Text(dx, IDC_KEY_VALUE, m_strKeyValue);
+  fw::DDX_SecretText(dx, IDC_KEY_VALUE, m_strKeyValue);
+}
+
+INT_PTR CVxKeyInDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_DESTROY) {
+    fw::WipeEditText(GetDlgItem(IDC_KEY_VALUE));
+    WipeString(m_strKeyValue);
+    return FALSE;  // and the system's own handling
+  }
+  return fw::CDialog::WindowProc(msg, wParam, lParam);
 }
 
 BOOL CVxKeyInDlg::OnCommand(WPARAM wParam, LPARAM) {
@@ -87,6 +95,8 @@ void CVxKeyInDlg::OnChooseKey() {
     m_editName.SetFocus();
     UpdateData(FALSE);
   }
+  // The exchange put the value back into its field; OK reads it from there.
+  WipeString(m_strKeyValue);
 }
 
 void CVxKeyInDlg::OnOK() {
@@ -95,6 +105,10 @@ void CVxKeyInDlg::OnOK() {
 }
 
 BOOL CVxKeyInDlg::ValidateKeyEntry() {
+  struct Wiper {
+    std::string& value;
+    ~Wiper() { WipeString(value); }
+  } wiper{m_strKeyValue};
   const bool valueEnabled = m_editValue.m_hWnd && ::IsWindowEnabled(m_editValue.m_hWnd);
   if (m_strKeyName.empty()) {
     fw::AfxMessageBox(IDS_KEY_NAME_EMPTY, MB_OK);

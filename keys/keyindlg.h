@@ -1,6 +1,8 @@
 // The key input dialog: the user types a key name and its value, or picks an enabled
 // key from the key list, or takes a key from a hardware token. OK closes it only for a
-// key that validates; the job then reads m_strResultKeyName.
+// key that validates; the job then reads m_strResultKeyName. The value is wiped as soon
+// as it has been checked, and the field's text when the dialog is destroyed: the job
+// keeps this object for the whole output.
 #pragma once
 #include <windows.h>
 
@@ -16,7 +18,8 @@ class CVxKeyInDlg : public fw::CDialog {
   ~CVxKeyInDlg() override;
 
   // Runs the checks of OK on the members as they stand; 1 when the key is accepted
-  // (m_strResultKeyName is set), 0 after a message with the dialog left open.
+  // (m_strResultKeyName is set), 0 after a message with the dialog left open. Either
+  // way m_strKeyValue is wiped (OK reads the field again).
   BOOL ValidateKeyEntry();
 
   std::string m_strResultKeyName;
@@ -36,6 +39,7 @@ class CVxKeyInDlg : public fw::CDialog {
   BOOL OnInitDialog() override;
   void OnOK() override;
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
  private:
   void OnChooseKey();

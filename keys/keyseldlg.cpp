@@ -17,8 +17,7 @@ CVxKeySelDlg::~CVxKeySelDlg() { WipeString(m_strKeyValue); }
 void CVxKeySelDlg::DoDataExchange(fw::CDataExchange* dx) {
   fw::DDX_Control(dx, IDC_KEY_COMBO, m_comboKeys);
   fw::DDX_Control(dx, IDC_KEY_VALUE, m_editValue);
-  if (dx->m_bSaveAndValidate) WipeString(m_strKeyValue);
-  fw::DDX_Text(dx, IDC_KEY_VALUE, m_strKeyValue);
+  fw::DDX_SecretText(dx, IDC_KEY_VALUE, m_strKeyValue);
   fw::DDX_Text(dx, IDC_KEY_DESCRIPTION, m_strDescription);
 }
 
@@ -119,6 +118,8 @@ void CVxKeySelDlg::OnSelChange() {
 }
 
 void CVxKeySelDlg::OnDestroy() {
+  fw::WipeEditText(GetDlgItem(IDC_KEY_VALUE));
+  WipeString(m_strKeyValue);
   m_descriptions.clear();
 }
 
@@ -128,6 +129,10 @@ void CVxKeySelDlg::OnOK() {
 }
 
 BOOL CVxKeySelDlg::ValidateKeyEntry() {
+  struct Wiper {
+    std::string& value;
+    ~Wiper() { WipeString(value); }
+  } wiper{m_strKeyValue};
   const int index = m_comboKeys.GetCurSel();
   if (index == CB_ERR) {
     fw::AfxMessageBox(IDS_KEY_NAME_NOT_SELECTED, MB_OK);

@@ -1,5 +1,7 @@
 // The key selection dialog: every key of the store in a drop-down list with its
-// description, a value field for keys that must be proven, and the token button.
+// description, a value field for keys that must be proven, and the token button. The
+// value is wiped as soon as it has been checked, and the field's text when the dialog is
+// destroyed: the job keeps this object for the whole output.
 #pragma once
 #include <windows.h>
 
@@ -17,7 +19,8 @@ class CVxKeySelDlg : public fw::CDialog {
   ~CVxKeySelDlg() override;
 
   // OK's checks on the selected entry and the members; 1 when the key is accepted
-  // (m_strResultKeyName is set), 0 after a message with the dialog left open.
+  // (m_strResultKeyName is set), 0 after a message with the dialog left open. Either
+  // way m_strKeyValue is wiped (OK reads the field again).
   BOOL ValidateKeyEntry();
 
   std::string m_strResultKeyName;

@@ -18,12 +18,12 @@ void WipeRecord(TokenKeyRecord* r) { ::SecureZeroMemory(r, sizeof *r); }
 
 // A record copied from a plug-in's buffer: each string taken up to its terminating zero
 // but never past 127 bytes, so a plug-in that forgets the zero cannot make the program
-// read beyond the record.
-TokenKeyRecord CopyFromPlugIn(const TokenKeyRecord& in) {
-  TokenKeyRecord r{};
-  std::memcpy(r.Name, in.Name, strnlen(in.Name, sizeof in.Name - 1));
-  std::memcpy(r.Value, in.Value, strnlen(in.Value, sizeof in.Value - 1));
-  return r;
+// read beyond the record. Written straight into `out`, which the caller wipes: a record
+// returned by value could leave a copy of the value behind on the stack.
+void CopyFromPlugIn(const TokenKeyRecord& in, TokenKeyRecord* out) {
+  WipeRecord(out);
+  std::memcpy(out->Name, in.Name, strnlen(in.Name, sizeof in.Name - 1));
+  std::memcpy(out->Value, in.Value, strnlen(in.Value, sizeof in.Value - 1));
 }
 
 }  // namespace
@@ -124,15 +124,16 @@ void RunTokenFlow(const TokenFlow& flow) {
     TokenKeyRecord* records = nullptr;
     code = plugIns->GetKeyInfo(dlg.m_hWnd, &count, &records);
     if (code == TOKEN_OK) {
+      TokenKeyRecord r{};
       for (DWORD i = 0; records && i < count; ++i) {
-        TokenKeyRecord r = CopyFromPlugIn(records[i]);
+        CopyFromPlugIn(records[i], &r);
         if ((flow.fixedKeyName != 1 || KeyNamesEqual(r.Name, flow.keyName)) && KeyExists(r.Name)) {
           ++accepted;
           r.Selected = flow.fixedKeyName == 1 ? 1 : 0;
           tokenKey->AddKey(r);
         }
-        WipeRecord(&r);
       }
+      WipeRecord(&r);
       plugIns->FreeBuffer(dlg.m_hWnd, records);
     }
   }

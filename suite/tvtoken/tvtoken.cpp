@@ -110,8 +110,22 @@ struct PinPrompt {
   tvtoken::Decoded result = tvtoken::Decoded::WrongPin;
 };
 
+// Overwrites the PIN inside the field's own buffer: the same number of filler characters,
+// then nothing. Only emptying it would leave all but its first character in the buffer,
+// which goes back to the heap as it is when the field is destroyed.
+void WipePinField(HWND dlg) {
+  HWND field = ::GetDlgItem(dlg, IDC_TVTOKEN_PIN);
+  if (!field) return;
+  const int n = ::GetWindowTextLengthA(field);
+  if (n > 0) ::SetWindowTextA(field, std::string(static_cast<size_t>(n), '*').c_str());
+  ::SetWindowTextA(field, "");
+}
+
 INT_PTR CALLBACK PinProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
+    case WM_DESTROY:
+      WipePinField(dlg);
+      return FALSE;
     case WM_INITDIALOG:
       ::SetWindowLongPtrA(dlg, DWLP_USER, lParam);
       ::SendDlgItemMessageA(dlg, IDC_TVTOKEN_PIN, EM_LIMITTEXT, 63, 0);
@@ -120,15 +134,15 @@ INT_PTR CALLBACK PinProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND: {
       auto* p = reinterpret_cast<PinPrompt*>(::GetWindowLongPtrA(dlg, DWLP_USER));
       if (LOWORD(wParam) == IDCANCEL) {
-        ::SetDlgItemTextA(dlg, IDC_TVTOKEN_PIN, "");
+        WipePinField(dlg);
         ::EndDialog(dlg, IDCANCEL);
         return TRUE;
       }
       if (LOWORD(wParam) != IDOK || !p) return FALSE;
       char pin[64] = {};
       ::GetDlgItemTextA(dlg, IDC_TVTOKEN_PIN, pin, sizeof pin);
-      // The field is emptied whatever happens: its own buffer should not keep the PIN.
-      ::SetDlgItemTextA(dlg, IDC_TVTOKEN_PIN, "");
+      // The field is wiped whatever happens: its own buffer should not keep the PIN.
+      WipePinField(dlg);
       ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));
       p->result = tvtoken::Decode(p->file->data(), p->file->size(), pin, &p->records, &p->count);
       tvdev::crypto::Wipe(pin, sizeof pin);
