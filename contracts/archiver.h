@@ -81,6 +81,7 @@ constexpr DWORD ARCERR_WRITE = 0x8000003C;              // writing a file or the
 constexpr DWORD ARCERR_NO_MEMORY = 0x8000003D;
 constexpr DWORD ARCERR_UNSUPPORTED = 0x8000003E;        // encrypted entry or unknown method
 constexpr DWORD ARCERR_NO_ANSWER = 0x8000003F;          // a query was not answered
+constexpr DWORD ARCERR_LINK_IN_DESTINATION = 0x80000040;  // a link below the destination folder
 
 // ---- ArchiverEntryRecord: data of ARCN_FILE_BEGIN (1068 bytes) ----------------------------
 

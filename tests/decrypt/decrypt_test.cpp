@@ -492,6 +492,30 @@ TEST_F(Decrypt, CancelWhileExtractingRemovesTheFileBeingWritten) {
   EXPECT_EQ(t.at("pair\\a_exists.txt"), "old");
 }
 
+// A folder of the destination that is a link to another place (a junction on Windows;
+// here a symbolic link of the host, which Wine shows as a reparse point) is not written
+// through: the archiver's message says why, 2220 follows, and the link's folder stays
+// empty.
+TEST_F(Decrypt, ALinkInTheDestinationIsNotWrittenThrough) {
+  const std::string xss = Place("sales");
+  TempDir outside;
+  vxtest::FolderLink link(work_ / "docs", outside.path());
+  ASSERT_EQ(link.error(), "");
+  auto p = Start(xss);
+  HWND b = vxtest::WaitFolderBrowser(p.pid());
+  ASSERT_NE(b, nullptr);
+  vxtest::ExpectFolderSelected(b, work_.path());
+  PressOk(b);
+  EXPECT_EQ(vxtest::AnswerMessageBox(IDOK, kCaption, 30000, p.pid()).text,
+            Text(u8"展開先のフォルダの中に別の場所を指すリンク(ジャンクションまたはシンボリックリンク)があるため、"
+                 u8"展開を中止しました。リンクの先には何も書き込んでいません。"));
+  EXPECT_EQ(vxtest::AnswerMessageBox(IDOK, kCaption, vxtest::kDefaultWait, p.pid()).text,
+            Text(u8"手動暗号ファイルの復号に失敗しました。出力先のフォルダが一杯か、手動暗号ファイルが壊れています。"));
+  ExpectEnded(p);
+  EXPECT_TRUE(outside.List().empty()) << "written through the link";
+  EXPECT_EQ(Names(Tree(work_.path())), (std::vector<std::string>{"docs", "x.xss"}));
+}
+
 // Damaged payloads and a file of another key: the block reads, the decryption fails
 // with 2232, and the destination stays as it was.
 TEST_F(Decrypt, DamagedFilesEndInTheirMessage) {

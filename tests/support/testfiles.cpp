@@ -2,6 +2,11 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <winioctl.h>
+#include <ntdef.h>
+
+#include <cstring>
+#include <vector>
 
 namespace vxtest {
 
@@ -13,6 +18,128 @@ void RemoveTree(const std::string& path) {
   op.pFrom = from.c_str();
   op.fFlags = FOF_NO_UI;
   ::SHFileOperationA(&op);
+}
+
+namespace {
+
+std::wstring WideOf(const std::string& acp) {
+  std::wstring w(acp.size() + 1, L'\0');
+  w.resize(static_cast<size_t>(::MultiByteToWideChar(CP_ACP, 0, acp.c_str(), -1, w.data(), static_cast<int>(w.size())) - 1));
+  return w;
+}
+
+bool IsFolderLink(const std::wstring& path) {
+  const DWORD a = ::GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Waits (ten seconds at most) until `done` holds.
+template <typename Done>
+bool WaitFor(Done done) {
+  for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000; ::Sleep(10))
+    if (done()) return true;
+  return done();
+}
+
+// A junction, which on Windows any user may make in a folder they can write to.
+bool MakeJunction(const std::wstring& link, const std::wstring& target) {
+  if (!::CreateDirectoryW(link.c_str(), nullptr)) return false;
+  HANDLE h = ::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool made = false;
+  if (h != INVALID_HANDLE_VALUE) {
+    const std::wstring substitute = L"\\??\\" + target, print = target;
+    const size_t s = substitute.size() * sizeof(wchar_t), p = print.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buf(offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer) + s + p + 4);
+    auto* r = reinterpret_cast<REPARSE_DATA_BUFFER*>(buf.data());
+    r->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+    r->ReparseDataLength = static_cast<USHORT>(buf.size() - offsetof(REPARSE_DATA_BUFFER, MountPointReparseBuffer));
+    r->MountPointReparseBuffer.SubstituteNameOffset = 0;
+    r->MountPointReparseBuffer.SubstituteNameLength = static_cast<USHORT>(s);
+    r->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(s + 2);
+    r->MountPointReparseBuffer.PrintNameLength = static_cast<USHORT>(p);
+    auto* names = reinterpret_cast<unsigned char*>(r->MountPointReparseBuffer.PathBuffer);
+    std::memcpy(names, substitute.c_str(), s + 2);
+    std::memcpy(names + s + 2, print.c_str(), p + 2);
+    DWORD got = 0;
+    made = ::DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(buf.size()), nullptr, 0,
+                             &got, nullptr) != 0;
+    ::CloseHandle(h);
+  }
+  if (!made) ::RemoveDirectoryW(link.c_str());
+  return made && IsFolderLink(link);
+}
+
+// The host's name of a Windows path, under Wine; empty elsewhere.
+std::string HostName(const std::wstring& path) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  const auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = fn ? fn(path.c_str()) : nullptr;
+  if (!name) return {};
+  std::string out = name;
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Starts a program of the host (UTF-8 command line) through Wine, which gives no handle
+// to wait on: the caller waits for its effect.
+bool StartHost(const std::string& command) {
+  std::wstring w(command.size() + 1, L'\0');
+  w.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, w.data(), static_cast<int>(w.size())) - 1));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(nullptr, w.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  if (pi.hThread) ::CloseHandle(pi.hThread);
+  if (pi.hProcess) ::CloseHandle(pi.hProcess);
+  return true;
+}
+
+}  // namespace
+
+// Wine 8 makes neither junctions (FSCTL_SET_REPARSE_POINT fails) nor symbolic links
+// (CreateSymbolicLinkW reports success and makes nothing), but it shows a symbolic link
+// of the host to a folder as a reparse point, as Windows shows a junction. There the
+// host's ln makes the link.
+FolderLink::FolderLink(const std::string& link, const std::string& target) {
+  const std::wstring l = WideOf(link), t = WideOf(target);
+  if (::GetFileAttributesW(l.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    error_ = link + " exists already";
+    return;
+  }
+  if (MakeJunction(l, t)) {
+    link_ = link;
+    return;
+  }
+  const std::string hostLink = HostName(l), hostTarget = HostName(t);
+  if (hostLink.empty() || hostTarget.empty()) {
+    error_ = "cannot make a junction at " + link + " (error " + std::to_string(::GetLastError()) + ")";
+    return;
+  }
+  host_ = true;
+  if (!StartHost("/bin/ln -s \"" + hostTarget + "\" \"" + hostLink + "\"")) {
+    error_ = "cannot start the host's ln (error " + std::to_string(::GetLastError()) + ")";
+    return;
+  }
+  link_ = link;
+  if (!WaitFor([&] { return IsFolderLink(l); }))
+    error_ = link + " is not shown as a reparse point (attributes " +
+             std::to_string(::GetFileAttributesW(l.c_str())) + ")";
+}
+
+FolderLink::~FolderLink() {
+  if (link_.empty()) return;
+  const std::wstring l = WideOf(link_);
+  if (!host_) {
+    ::RemoveDirectoryW(l.c_str());  // a junction: the link alone
+    return;
+  }
+  // Wine's RemoveDirectoryW follows the link (and finds its folder not empty): the host
+  // removes the link.
+  const std::string hostLink = HostName(l);
+  if (!hostLink.empty() && StartHost("/bin/rm -f \"" + hostLink + "\""))
+    WaitFor([&] { return ::GetFileAttributesW(l.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 }  // namespace vxtest

@@ -7,4 +7,23 @@ namespace vxtest {
 // Deletes `path` and everything below it, quietly; a missing path is no error.
 void RemoveTree(const std::string& path);
 
+// A link to a folder, as a junction is on Windows: the system reports it as a reparse
+// point. Made for a test; the link alone (never what it points to) is removed when the
+// object goes.
+class FolderLink {
+ public:
+  // Makes `link` (which must not exist) point at the existing folder `target`.
+  FolderLink(const std::string& link, const std::string& target);
+  ~FolderLink();
+  FolderLink(const FolderLink&) = delete;
+  FolderLink& operator=(const FolderLink&) = delete;
+  // Empty when the link was made; otherwise what failed.
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string link_;
+  std::string error_;
+  bool host_ = false;  // made by the host's ln (Wine)
+};
+
 }  // namespace vxtest

@@ -10,6 +10,7 @@
 
 #include "contracts/tvdev.h"
 #include "format/xss_format.h"
+#include "testfiles.h"
 #include "tvtest.h"
 #include "uidriver.h"
 #include "zoras/zip.h"
@@ -400,6 +401,43 @@ TEST_F(SelfExtract, UnsafeNamesAndDamagedFilesAreRefused) {
     const auto seen = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 15000, q.pid());
     EXPECT_TRUE(Contains(seen.text, Acp(u8"\u58ca\u308c\u3066"))) << vxtest::Utf8(seen.text);
     EXPECT_EQ(q.Wait(15000), 2u);
+  }
+}
+
+// A folder of the destination that is a link to another place (a junction on Windows;
+// here a symbolic link of the host, which Wine shows as a reparse point) is not written
+// through: the stub says so in the file's language and fails; the file extracted before
+// stays and the link's folder stays empty.
+TEST_F(SelfExtract, ALinkInTheDestinationIsNotWrittenThrough) {
+  const struct {
+    DWORD english;
+    std::string title, says;
+  } cases[] = {
+      {1, kEnglishTitle, "is a link"},
+      {0, kJapaneseTitle, Acp(u8"\u5225\u306e\u5834\u6240\u3092\u6307\u3059\u30ea\u30f3\u30af")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    ASSERT_TRUE(Build({{"first.txt", Text("1")}, {"small/a.txt", Text("evil")}}, "PW", 0, c.english));
+    TempDir to, outside;
+    vxtest::FolderLink link(to / "small", outside.path());
+    ASSERT_EQ(link.error(), "");
+    auto p = Start(work / "out.exe");
+    HWND dlg = vxtest::WaitForWindow(c.title, "#32770", 15000, p.pid());
+    ASSERT_NE(dlg, nullptr);
+    vxtest::SetControlText(dlg, kPassword, "PW");
+    vxtest::ClickButton(dlg, IDOK);
+    ASSERT_TRUE(vxtest::WaitWindowGone(dlg, 20000));
+    HWND folder = vxtest::WaitForWindow(c.title, "#32770", 15000, p.pid());
+    ASSERT_NE(folder, nullptr);
+    vxtest::SetControlText(folder, kFolder, to.path());
+    vxtest::ClickButton(folder, IDOK);
+    const auto m = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", 30000, p.pid());
+    EXPECT_TRUE(Contains(m.text, c.says)) << vxtest::Utf8(m.text);
+    EXPECT_EQ(p.Wait(20000), 5u);
+    EXPECT_TRUE(outside.List().empty()) << "written through the link";
+    EXPECT_EQ(to.List(), (std::vector<std::string>{"first.txt", "small"}));
+    EXPECT_EQ(ReadAll(to / "first.txt"), Text("1"));
   }
 }
 

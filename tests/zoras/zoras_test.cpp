@@ -11,12 +11,14 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archiver.h"
+#include "testfiles.h"
 #include "zoras/zip.h"
 #include "zoras_test.h"
 
@@ -291,7 +293,7 @@ TEST_F(ZorasTest, ErrorTextsAreTheCallersTextsAndCoverOurOwnCodes) {
     EXPECT_STREQ(buf, text) << std::hex << code;
   }
   for (DWORD code : {ARCERR_ARCHIVE_TOO_LARGE, ARCERR_CANNOT_OPEN, ARCERR_READ, ARCERR_WRITE, ARCERR_NO_MEMORY,
-                     ARCERR_UNSUPPORTED, ARCERR_NO_ANSWER}) {
+                     ARCERR_UNSUPPORTED, ARCERR_NO_ANSWER, ARCERR_LINK_IN_DESTINATION}) {
     ASSERT_EQ(L().GetErrorText(code, buf, sizeof buf), 0) << std::hex << code;
     EXPECT_GT(strlen(buf), 10u);
     EXPECT_TRUE(IsDBCSLeadByte(static_cast<BYTE>(buf[0]))) << "Japanese text expected for " << std::hex << code;
@@ -1101,6 +1103,80 @@ TEST_F(ZorasTest, PathLimitCountsBytesOfTheSystemCodePage) {
     EXPECT_TRUE(Only(ARCN_FILE_BEGIN).empty());
     EXPECT_EQ(Snapshot(c.folder), before);
   }
+}
+
+// ---- Links in the destination ----------------------------------------------------------
+
+// A folder below the destination that is a link to another place (a junction on
+// Windows; here a symbolic link of the host, which Wine shows as a reparse point) is
+// never written through, whoever made it: the archive is refused when it reaches the
+// link, the link's folder stays empty, and what was extracted before stays. The
+// destination itself may be a link: the user chose it.
+TEST_F(ZorasTest, NothingIsWrittenThroughALinkBelowTheDestination) {
+  using Tree = std::map<std::wstring, std::string>;
+  const struct {
+    const char* what;
+    std::wstring link;  // below the destination
+    std::vector<std::pair<std::string, std::string>> entries;
+    Tree after;  // the destination afterwards; the link shows as an empty folder
+  } cases[] = {
+      {"a folder of the first level", L"small", {{"first.txt", "1"}, {"small/a.txt", "evil"}},
+       {{L"first.txt", "1"}, {L"small", "<dir>"}}},
+      {"a deeper folder", L"a\\b", {{"a/x.txt", "x"}, {"a/b/c/y.txt", "evil"}},
+       {{L"a", "<dir>"}, {L"a\\x.txt", "x"}, {L"a\\b", "<dir>"}}},
+      {"a folder entry", L"small", {{"small/", ""}, {"small/a.txt", "evil"}}, {{L"small", "<dir>"}}},
+      {"a file entry of the link's name", L"small", {{"small", "evil"}}, {{L"small", "<dir>"}}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::wstring dst = dst_ + L"\\in", outside = root_ + L"\\outside" + std::to_wstring(n++);
+    ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    if (c.link.find(L'\\') != std::wstring::npos) {
+      ASSERT_TRUE(CreateDirectoryW((dst + L"\\" + c.link.substr(0, c.link.find(L'\\'))).c_str(), nullptr));
+    }
+    {
+      vxtest::FolderLink link(Acp(dst + L"\\" + c.link), Acp(outside));
+      ASSERT_EQ(link.error(), "");
+      WriteBytes(archive_, ArchiveOf(c.entries));
+      EXPECT_EQ(Unpack(dst, archive_), ARCERR_LINK_IN_DESTINATION);
+      EXPECT_TRUE(Snapshot(outside).empty());
+      EXPECT_EQ(Snapshot(dst), c.after);
+    }
+    RemoveTree(dst);
+  }
+
+  const std::wstring chosen = root_ + L"\\chosen", outside = root_ + L"\\outside";
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+  vxtest::FolderLink link(Acp(chosen), Acp(outside));
+  ASSERT_EQ(link.error(), "");
+  WriteBytes(archive_, ArchiveOf({{"first.txt", "1"}, {"small/a.txt", "a"}}));
+  EXPECT_EQ(Unpack(chosen, archive_), 0u);
+  EXPECT_EQ(Snapshot(outside), (Tree{{L"first.txt", "1"}, {L"small", "<dir>"}, {L"small\\a.txt", "a"}}));
+}
+
+// A folder being written into cannot be swapped for a link meanwhile: it is held open
+// without delete sharing from its check until the extraction leaves it.
+TEST_F(ZorasTest, AFolderBeingWrittenIntoCannotBeSwappedForALink) {
+  const std::wstring outside = root_ + L"\\outside";
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+  WriteBytes(archive_, ArchiveOf({{"a/1.txt", "one"}, {"a/2.txt", "two"}}));
+  bool tried = false, moved = false;
+  std::unique_ptr<vxtest::FolderLink> link;
+  g_hook = [&](const Event& e) {
+    if (e.code != ARCN_FILE_END || tried) return;
+    tried = true;
+    moved = MoveFileW((dst_ + L"\\a").c_str(), (dst_ + L"\\moved").c_str()) != 0;
+    if (moved) link = std::make_unique<vxtest::FolderLink>(Acp(dst_ + L"\\a"), Acp(outside));
+  };
+  EXPECT_EQ(Unpack(dst_, archive_), 0u);
+  EXPECT_TRUE(tried);
+  EXPECT_FALSE(moved) << "the folder was renamed while files were written into it";
+  link.reset();
+  EXPECT_TRUE(Snapshot(outside).empty());
+  EXPECT_EQ(Snapshot(dst_), (std::map<std::wstring, std::string>{
+                                {L"a", "<dir>"}, {L"a\\1.txt", "one"}, {L"a\\2.txt", "two"}}));
 }
 
 TEST_F(ZorasTest, CallbacksRunOnTheThreadThatCalledTheCommand) {

@@ -307,6 +307,9 @@ int Extract(const stream::Payload& payload, const uint8_t dataKey[32], const std
   } else if (x == zoras::ExtractError::bad_format) {
     Message(nullptr, IDS_UNSAFE, MB_OK | MB_ICONSTOP);
     code = kFailed;
+  } else if (x == zoras::ExtractError::link_in_destination) {
+    Message(nullptr, IDS_LINK, MB_OK | MB_ICONSTOP);
+    code = kFailed;
   } else if (x != zoras::ExtractError::none) {
     Message(nullptr, IDS_FAILED, MB_OK | MB_ICONSTOP);
     code = kFailed;

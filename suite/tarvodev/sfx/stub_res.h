@@ -25,5 +25,6 @@
 #define IDS_BROWSE_TITLE 110
 #define IDS_DECRYPTING 111
 #define IDS_UNSAFE 112
+#define IDS_LINK 113
 
 #define kJapanese 1000

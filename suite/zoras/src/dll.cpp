@@ -106,6 +106,7 @@ DWORD extract_code(zoras::ExtractError e) {
     case ExtractError::cancelled: return ARCERR_CANCELLED;
     case ExtractError::overwrite_cancelled: return ARCERR_CANCELLED;
     case ExtractError::no_memory: return ARCERR_NO_MEMORY;
+    case ExtractError::link_in_destination: return ARCERR_LINK_IN_DESTINATION;
     default: return ARCERR_BAD_FORMAT;
   }
 }

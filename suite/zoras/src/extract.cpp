@@ -1,6 +1,9 @@
 #include "zoras/extract.h"
 
+#include <winternl.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -27,25 +30,6 @@ bool entry_filetime(const ZipEntry& e, FILETIME& ft) {
   }
   FILETIME local;
   return DosDateTimeToFileTime(e.dos_date, e.dos_time, &local) && LocalFileTimeToFileTime(&local, &ft);
-}
-
-ExtractError make_dirs(const std::wstring& folder, const std::wstring& relative) {
-  // Creates each level below `folder`; a file in the way is a write failure.
-  size_t pos = 0;
-  while (pos <= relative.size()) {
-    size_t sep = relative.find(L'\\', pos);
-    if (sep == std::wstring::npos) sep = relative.size();
-    std::wstring p = folder + relative.substr(0, sep);
-    DWORD a = GetFileAttributesW(p.c_str());
-    if (a == INVALID_FILE_ATTRIBUTES) {
-      if (!CreateDirectoryW(p.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return ExtractError::write;
-    } else if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-      return ExtractError::write;
-    }
-    pos = sep + 1;
-  }
-  return ExtractError::none;
 }
 
 std::wstring parent_of(const std::wstring& relative) {
@@ -90,33 +74,240 @@ bool free_bytes(const std::wstring& folder, uint64_t& bytes) {
   }
 }
 
+// ---- Folders below the destination ----------------------------------------------------
+//
+// A folder that already exists below the destination may be a link (a junction, a
+// folder's symbolic link, a mount point) to another place, and anyone who may write to
+// the destination can make one. Followed, it would put the archive's files wherever it
+// points, with the rights of the user who extracts. So every level is checked without
+// following it and held open while anything is created below it: without delete
+// sharing it can be neither renamed nor removed and replaced by a link, and what is
+// created below it is created relative to the open level, by a single name, so that no
+// path is looked up again after the check.
+
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+
+// Looked up rather than imported: the self-decrypting stub links this code, and its
+// import table names only DLLs that the system never searches for.
+struct NtApi {
+  NtCreateFileFn create_file;
+  NtSetInformationFileFn set_information_file;
+};
+
+const NtApi& nt() {
+  static const NtApi api = [] {
+    HMODULE m = GetModuleHandleW(L"ntdll.dll");
+    return NtApi{reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void*>(GetProcAddress(m, "NtCreateFile"))),
+                 reinterpret_cast<NtSetInformationFileFn>(
+                     reinterpret_cast<void*>(GetProcAddress(m, "NtSetInformationFile")))};
+  }();
+  return api;
+}
+
+constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+
+// Opens or creates `name`, one component, in the open folder `dir`.
+NTSTATUS create_in(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                   ULONG options, HANDLE& out) {
+  out = INVALID_HANDLE_VALUE;
+  if (!nt().create_file) return kNotImplemented;
+  UNICODE_STRING us;
+  us.Buffer = const_cast<PWSTR>(name.c_str());
+  us.Length = us.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, dir, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE h = nullptr;
+  NTSTATUS s = nt().create_file(&h, access, &oa, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
+                                nullptr, 0);
+  if (NT_SUCCESS(s)) out = h;
+  return s;
+}
+
+// Gives the open file `file` the name `name` in the open folder `dir`.
+bool rename_in(HANDLE file, HANDLE dir, const std::wstring& name, bool replace) {
+  if (!nt().set_information_file) return false;
+  const size_t bytes = name.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buf(
+      std::max(sizeof(FILE_RENAME_INFORMATION), offsetof(FILE_RENAME_INFORMATION, FileName) + bytes));
+  auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buf.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = dir;
+  info->FileNameLength = static_cast<ULONG>(bytes);
+  std::memcpy(info->FileName, name.data(), bytes);
+  IO_STATUS_BLOCK io{};
+  return NT_SUCCESS(
+      nt().set_information_file(file, &io, info, static_cast<ULONG>(buf.size()), FileRenameInformation));
+}
+
+// A reparse point that stands for another named object: a junction, a symbolic link, a
+// mount point. Other reparse points (a cloud file's placeholder, a deduplicated file)
+// are the object itself. One without a tag is how Wine shows a symbolic link of the
+// host to a folder.
+bool is_link(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// Whether the name at `path` is a link, asked of its directory entry; `attributes` is
+// what GetFileAttributesW gave for it.
+bool path_is_link(const std::wstring& path, DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW(path.c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return true;  // a reparse point that cannot be told apart
+  FindClose(f);
+  return is_link(fd.dwFileAttributes, fd.dwReserved0);
+}
+
+// Listing access takes part in share checks (attribute access alone does not), so that
+// the missing delete sharing holds; a folder that may only be written to is opened for
+// adding instead.
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK kFolderAddAccess =
+    FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens or creates the folder `name` in `dir`; `follow` opens what a reparse point
+// stands for instead of the reparse point itself.
+NTSTATUS open_folder_in(HANDLE dir, const std::wstring& name, bool follow, HANDLE& out) {
+  const ULONG options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+  NTSTATUS s = create_in(dir, name, kFolderAccess, kFolderShare, FILE_OPEN_IF, options, out);
+  if (s == kAccessDenied) s = create_in(dir, name, kFolderAddAccess, kFolderShare, FILE_OPEN_IF, options, out);
+  return s;
+}
+
+// The destination and the folders from it down to the current one, each held open.
+class FolderChain {
+ public:
+  FolderChain() = default;
+  FolderChain(const FolderChain&) = delete;
+  FolderChain& operator=(const FolderChain&) = delete;
+  ~FolderChain() {
+    close_from(0);
+    if (root_ != INVALID_HANDLE_VALUE) CloseHandle(root_);
+  }
+
+  // The destination itself is the user's choice: a link there is followed.
+  bool open_root(const std::wstring& folder) {
+    std::wstring p = folder;
+    while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/') && p[p.size() - 2] != L':') p.pop_back();
+    for (ACCESS_MASK access : {kFolderAccess, kFolderAddAccess}) {
+      root_ = CreateFileW(p.c_str(), access, kFolderShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (root_ != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+    }
+    return root_ != INVALID_HANDLE_VALUE;
+  }
+
+  // Makes `relative` (below `folder`, which ends in '\\'; '\\' separated, not empty)
+  // the innermost held folder, creating what is missing. The levels it shares with the
+  // current chain stay held; consecutive entries mostly share them all.
+  ExtractError enter(const std::wstring& folder, const std::wstring& relative) {
+    if (relative == current_) return ExtractError::none;
+    current_.clear();
+    std::vector<std::wstring> names;
+    for (size_t pos = 0; pos <= relative.size();) {
+      size_t sep = relative.find(L'\\', pos);
+      if (sep == std::wstring::npos) sep = relative.size();
+      names.push_back(relative.substr(pos, sep - pos));
+      pos = sep + 1;
+    }
+    size_t keep = 0;
+    while (keep < levels_.size() && keep < names.size() && levels_[keep].name == names[keep]) ++keep;
+    close_from(keep);
+    std::wstring path = folder;
+    for (size_t i = 0; i < keep; ++i) path += names[i] + L'\\';
+    for (size_t i = keep; i < names.size(); ++i) {
+      path += names[i];
+      // Asked of the directory entry first: Wine follows a symbolic link of the host
+      // even when told not to, and shows it only there.
+      DWORD a = GetFileAttributesW(path.c_str());
+      if (path_is_link(path, a)) return ExtractError::link_in_destination;
+      if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;  // a file in the way
+      HANDLE parent = innermost();
+      HANDLE h;
+      if (!NT_SUCCESS(open_folder_in(parent, names[i], false, h))) return ExtractError::write;
+      FILE_ATTRIBUTE_TAG_INFO info{};
+      ExtractError refused = ExtractError::none;
+      if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) ||
+          !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        refused = ExtractError::write;
+      else if (is_link(info.FileAttributes, info.ReparseTag))
+        refused = ExtractError::link_in_destination;
+      if (refused != ExtractError::none) {
+        CloseHandle(h);
+        return refused;
+      }
+      if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Not a link (a cloud folder's placeholder): opened again as such, for its own
+        // handling, while the first handle keeps the name from being replaced.
+        HANDLE followed;
+        NTSTATUS s = open_folder_in(parent, names[i], true, followed);
+        CloseHandle(h);
+        if (!NT_SUCCESS(s)) return ExtractError::write;
+        h = followed;
+      }
+      levels_.push_back({names[i], h});
+      path += L'\\';
+    }
+    current_ = relative;
+    return ExtractError::none;
+  }
+  // The held folder that files of the current entry are created in: the destination
+  // before enter() was called.
+  HANDLE innermost() const { return levels_.empty() ? root_ : levels_.back().handle; }
+  HANDLE root() const { return root_; }
+
+ private:
+  void close_from(size_t n) {
+    while (levels_.size() > n) {
+      CloseHandle(levels_.back().handle);
+      levels_.pop_back();
+    }
+  }
+  struct Level {
+    std::wstring name;
+    HANDLE handle;
+  };
+  HANDLE root_ = INVALID_HANDLE_VALUE;
+  std::vector<Level> levels_;
+  std::wstring current_;  // the relative path that levels_ holds, once complete
+};
+
 // A file being extracted: written under a temporary name that the system deletes when
-// the handle closes, unless commit() moved it over its target first. A failure, a
+// the handle closes, unless commit() gave it its target's name first. A failure, a
 // cancel or a crash therefore never leaves a partial file, and an existing file that
 // the user allowed to be replaced is replaced only by a complete, checked one.
 class TempFile {
  public:
   ~TempFile() { discard(); }
-  // Creates a new temporary file in `dir` (ending in '\\').
-  bool create(const std::wstring& dir) {
+  // Creates a new temporary file in the held folder `dir`, whose path is `dir_path`
+  // (ending in '\\').
+  bool create(HANDLE dir, const std::wstring& dir_path) {
     static unsigned counter = GetTickCount();
     for (unsigned tries = 0; tries < 0x10000; ++tries) {
-      std::wstring p = dir + temp_name(counter++ & 0xFFFF);
-      h_ = CreateFileW(p.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h_ != INVALID_HANDLE_VALUE) {
-        path_ = p;
+      std::wstring name = temp_name(counter++ & 0xFFFF);
+      NTSTATUS s = create_in(dir, name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, h_);
+      if (NT_SUCCESS(s)) {
+        dir_ = dir;
+        path_ = dir_path + name;
         set_delete(true);
         return true;
       }
-      DWORD err = GetLastError();
-      if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) return false;
+      if (s != kNameCollision) return false;
     }
     return false;
   }
   HANDLE handle() const { return h_; }
   const std::wstring& path() const { return path_; }
-  // Moves the finished file to `target`, replacing it only when `replace` is set.
-  bool commit(const std::wstring& target, bool replace) {
+  // Gives the finished file the name `name` in its folder, whose path makes `target`,
+  // replacing an existing file only when `replace` is set; then sets `attributes`
+  // unless they are 0.
+  bool commit(const std::wstring& name, const std::wstring& target, bool replace, DWORD attributes) {
     if (!set_delete(false)) return false;
     DWORD old = INVALID_FILE_ATTRIBUTES;
     if (replace) {
@@ -124,13 +315,22 @@ class TempFile {
       if (old != INVALID_FILE_ATTRIBUTES && (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    // Renamed through the handle that wrote it: a rename by name opens the file again,
-    // asks about it and closes it, which for thousands of small files costs more than
-    // writing them. A system that refuses the rename through the handle gets the other.
-    bool moved = rename_open(target, replace);
+    // Renamed through the handle that wrote it, within the held folder: a rename by
+    // name opens the file again, asks about it and closes it, which for thousands of
+    // small files costs more than writing them, and looks the folder's path up again.
+    // A system that refuses the rename through the handle gets the other.
+    bool moved = rename_in(h_, dir_, name, replace);
+    if (moved && attributes) {
+      FILE_BASIC_INFO info{};  // times of zero stay as they are
+      info.FileAttributes = attributes;
+      SetFileInformationByHandle(h_, FileBasicInfo, &info, sizeof info);
+    }
     CloseHandle(h_);
     h_ = INVALID_HANDLE_VALUE;
-    if (!moved) moved = MoveFileExW(path_.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+    if (!moved) {
+      moved = MoveFileExW(path_.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+      if (moved && attributes) SetFileAttributesW(target.c_str(), attributes);
+    }
     if (moved) {
       path_.clear();
       return true;
@@ -150,21 +350,13 @@ class TempFile {
   }
 
  private:
-  bool rename_open(const std::wstring& target, bool replace) {
-    std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
-    info->ReplaceIfExists = replace ? TRUE : FALSE;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(info->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
-    return SetFileInformationByHandle(h_, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
-  }
   bool set_delete(bool on) {
     FILE_DISPOSITION_INFO info{};
     info.DeleteFile = on ? TRUE : FALSE;
     return SetFileInformationByHandle(h_, FileDispositionInfo, &info, sizeof info) != 0;
   }
   HANDLE h_ = INVALID_HANDLE_VALUE;
+  HANDLE dir_ = nullptr;
   std::wstring path_;
 };
 
@@ -285,6 +477,8 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
   } else if (!(fa & FILE_ATTRIBUTE_DIRECTORY)) {
     return ExtractError::write;
   }
+  FolderChain folders;
+  if (!folders.open_root(folder)) return ExtractError::write;
 
   events.on_total(total);
   if (events.should_stop()) return ExtractError::cancelled;
@@ -292,27 +486,26 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kOutChunk]);
   if (!buf) return ExtractError::no_memory;
   bool overwrite_all = false;
-  // Folder known to exist with all its parents: consecutive entries mostly share one,
-  // and every file-system call counts when an archive holds thousands of small files.
-  std::wstring made = L"\x01";
 
   for (const Planned& pl : plan) {
     if (pl.is_dir) {
-      if (ExtractError err = make_dirs(folder, pl.relative); err != ExtractError::none) return err;
-      made = pl.relative;
+      if (ExtractError err = folders.enter(folder, pl.relative); err != ExtractError::none) return err;
       continue;
     }
     const ZipEntry& e = *pl.entry;
     std::wstring parent = parent_of(pl.relative);
-    if (!parent.empty() && parent != made) {
-      if (ExtractError err = make_dirs(folder, parent); err != ExtractError::none) return err;
-      made = parent;
+    if (!parent.empty()) {
+      if (ExtractError err = folders.enter(folder, parent); err != ExtractError::none) return err;
     }
+    HANDLE dir = parent.empty() ? folders.root() : folders.innermost();
 
+    // A link in the target's place is refused as well: answering "overwrite" would
+    // otherwise act on whatever it points to.
     DWORD existing = GetFileAttributesW(pl.path.c_str());
+    if (path_is_link(pl.path, existing)) return ExtractError::link_in_destination;
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;
     TempFile out;
-    if (!out.create(folder + (parent.empty() ? parent : parent + L"\\"))) return ExtractError::write;
+    if (!out.create(dir, folder + (parent.empty() ? parent : parent + L"\\"))) return ExtractError::write;
     // The path reported is the one being written: a caller that deletes it after a
     // cancel removes the partial file, never the file it was told exists.
     events.on_file_begin(pl.relative, out.path(), e.size);
@@ -353,10 +546,11 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     if (entry_filetime(e, ft)) SetFileTime(out.handle(), nullptr, nullptr, &ft);
     events.on_file_progress(100);
     if (events.should_stop()) return ExtractError::cancelled;
-    if (!out.commit(pl.path, existing != INVALID_FILE_ATTRIBUTES)) return ExtractError::write;
     // New files already carry the archive attribute.
     DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-    if (attrs) SetFileAttributesW(pl.path.c_str(), attrs | (e.dos_attributes() & FILE_ATTRIBUTE_ARCHIVE));
+    if (attrs) attrs |= e.dos_attributes() & FILE_ATTRIBUTE_ARCHIVE;
+    const std::wstring name = pl.relative.substr(parent.empty() ? 0 : parent.size() + 1);
+    if (!out.commit(name, pl.path, existing != INVALID_FILE_ATTRIBUTES, attrs)) return ExtractError::write;
     events.on_file_end();
     if (events.should_stop()) return ExtractError::cancelled;
   }

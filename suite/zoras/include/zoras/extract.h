@@ -10,6 +10,10 @@
 // deletion while it is written) and moved over its target only once its size and CRC-32
 // are checked: damage (CRC, short stream), a full disk or a cancel removes only the
 // temporary file, and an existing file survives. Files finished before stay.
+// Nothing is written through a link: a folder below the destination (or a target file)
+// that is a junction, a symbolic link or a mount point stops the extraction with
+// link_in_destination, and each folder is held open while files are created in it, so
+// that it cannot be replaced by one meanwhile. The destination itself may be a link.
 // Callbacks run on the calling thread.
 #pragma once
 
@@ -55,6 +59,7 @@ enum class ExtractError {
   cancelled,          // should_stop() returned true
   overwrite_cancelled,  // on_exists answered cancel
   no_memory,
+  link_in_destination,  // a folder or file below the destination is a link to another place
 };
 
 struct ExtractOptions {
