@@ -101,6 +101,9 @@ BOOL CVelvoxApp::QueryTokenRestricted(BOOL* flag) {
 }
 
 BOOL CVelvoxApp::InitInstance() {
+  // Before anything can load a library by name: velvox is often started in the folder of
+  // the files it is given, where anyone may have left a DLL.
+  fw::AfxRestrictLibrarySearch();
   RemoveStaleTempFiles();
   LoadConfiguration();
   {

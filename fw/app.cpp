@@ -93,4 +93,42 @@ int AfxWinMain(HINSTANCE instance) {
   return code;
 }
 
+HMODULE AfxLoadProgramLibrary(const char* name) {
+  if (!name || !*name) return nullptr;
+  // Wide throughout, so that a program folder outside the code page is still found.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return nullptr;
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) return nullptr;
+    path.resize(path.size() * 2);
+  }
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return nullptr;
+  path.resize(slash + 1);
+  const int wn = ::MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (wn <= 1) return nullptr;
+  std::wstring file(static_cast<size_t>(wn), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, name, -1, file.data(), wn);
+  file.resize(static_cast<size_t>(wn) - 1);
+  if (file.find_first_of(L"\\/:") != std::wstring::npos) return nullptr;
+  return ::LoadLibraryW((path + file).c_str());
+}
+
+void AfxRestrictLibrarySearch() {
+  // Systems without SetDefaultDllDirectories (Vista, 7 without KB2533623) still lose the
+  // current folder; PATH then stays in their search order, which is why the program's
+  // own libraries are never loaded by name.
+  using SetDirectories = BOOL(WINAPI*)(DWORD);
+  const auto setDirectories = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  if (setDirectories)
+    setDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  ::SetDllDirectoryA("");
+}
+
 }  // namespace fw

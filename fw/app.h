@@ -49,5 +49,13 @@ int AfxMessageBox(const std::string& text, UINT type = MB_OK);
 int AfxMessageBox(UINT id, UINT type = MB_OK);
 // Entry point body for WinMain: InitInstance, then ExitInstance when it returns FALSE.
 int AfxWinMain(HINSTANCE instance);
+// A library of the program's installation, loaded by its full path in the folder of the
+// running executable and from nowhere else: one missing there is not looked for in the
+// current folder or on PATH, where anyone may have left a file of that name. nullptr
+// when it cannot be loaded from there.
+HMODULE AfxLoadProgramLibrary(const char* name);
+// For start-up: libraries loaded by name from then on are searched for in the program's
+// folder and the system folder only.
+void AfxRestrictLibrarySearch();
 
 }  // namespace fw

@@ -2,13 +2,14 @@
 // removable-media hook. Every failure is silent: the log set-up reports it as a whole.
 #include "guard.h"
 
+#include "app.h"
 #include "authresponse.h"
 #include "contracts/tvdev.h"
 #include "velvoxdlg.h"
 
 BOOL CVelvoxDlg::RegisterWithGuard() {
   m_hGuardLib = nullptr;
-  m_hGuardLib = ::LoadLibraryA("KvrGrd.dll");
+  m_hGuardLib = fw::AfxLoadProgramLibrary("KvrGrd.dll");
   if (!m_hGuardLib) return FALSE;
   m_pfnAddProcess = reinterpret_cast<PFN_TGDRV_AddProcess>(
       reinterpret_cast<void*>(::GetProcAddress(m_hGuardLib, "TGDRV_AddProcess")));
@@ -62,7 +63,7 @@ std::string DrivePart(const std::string& path) {
 
 BOOL RegisterMediaWriter(const std::string& path) {
   const std::string drive = DrivePart(path);
-  HMODULE lib = ::LoadLibraryA("tarvodev.dll");
+  HMODULE lib = fw::AfxLoadProgramLibrary("tarvodev.dll");
   if (!lib) return FALSE;
   auto hook = reinterpret_cast<PFN_TVDEV_HookAddPidEx>(
       reinterpret_cast<void*>(::GetProcAddress(lib, "TVDEV_HookAddPidEx")));

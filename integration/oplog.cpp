@@ -4,6 +4,7 @@
 // opened leaves the job to run without one.
 #include <cstring>
 
+#include "app.h"
 #include "constants.h"
 #include "mbcs.h"
 #include "velvoxdlg.h"
@@ -143,7 +144,7 @@ BOOL CVelvoxDlg::ResolveLogFolder() {
     return m_strLogFolder.size() < sizeof(TG_LOG_RECORD_V1::logFolder) ? TRUE : FALSE;
   }
 
-  if (!m_hTraceLib) m_hTraceLib = ::LoadLibraryA("TCTrace.dll");
+  if (!m_hTraceLib) m_hTraceLib = fw::AfxLoadProgramLibrary("TCTrace.dll");
   if (!m_hTraceLib) return FALSE;
   m_pfnTraceInit = Proc<PFN_TCTLIB_Initialize>(m_hTraceLib, "TCTLIB_Initialize");
   m_pfnGetTempLogFolder = Proc<PFN_TCTLIB_GetTempLogFolder>(m_hTraceLib, "TCTLIB_GetTempLogFolder");
@@ -161,12 +162,12 @@ BOOL CVelvoxDlg::ResolveLogFolder() {
 BOOL CVelvoxDlg::LoadExportLibrary() {
   m_hExportLib = nullptr;
   if (m_dwGuardVersion < kGuardVersionLogV2) {
-    m_hExportLib = ::LoadLibraryA("tgexplog.dll");
+    m_hExportLib = fw::AfxLoadProgramLibrary("tgexplog.dll");
     if (!m_hExportLib) return FALSE;
     m_pfnExportLogV1 = Proc<PFN_tgExportLog>(m_hExportLib, "tgExportLog");
     return m_pfnExportLogV1 ? TRUE : FALSE;
   }
-  m_hExportLib = ::LoadLibraryA("tcexplog.dll");
+  m_hExportLib = fw::AfxLoadProgramLibrary("tcexplog.dll");
   if (!m_hExportLib) return FALSE;
   m_pfnExportLogV2 = Proc<PFN_tcExportLog>(m_hExportLib, "tcExportLog");
   return m_pfnExportLogV2 ? TRUE : FALSE;

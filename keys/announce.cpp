@@ -6,7 +6,7 @@
 
 BOOL CMailAddOn::Load() {
   Release();
-  m_hModule = ::LoadLibraryA(TVXDRV_DLL_NAME);
+  m_hModule = fw::AfxLoadProgramLibrary(TVXDRV_DLL_NAME);
   if (!m_hModule) return 0;
   m_pfnKeyValid =
       reinterpret_cast<PFN_TVXDRV_KeyValid>(

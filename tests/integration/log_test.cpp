@@ -457,4 +457,69 @@ TEST(ExportLibrary, RefusesMalformedRecords) {
   FreeLibrary(lib);
 }
 
+// A library of the suite missing from the program folder only fails its feature; it is
+// never looked for in the current folder or on PATH, where anyone may have left a file
+// of that name. Each row plants a DLL that records being loaded, under the row's name,
+// in one of those places; the same DLL put into the program folder afterwards shows that
+// the row does reach the load.
+TEST_F(LogTest, SuiteLibrariesAreLoadedFromTheProgramFolderOnly) {
+  inttest::LogService service(1, "PC01\\tanaka");
+  struct Case {
+    const char* library;
+    const char* probe;  // arguments of vx_libload_probe
+    DWORD guardVersion;
+  } cases[] = {
+      {"TCTrace.dll", "log", kV2},
+      {"KvrGrd.dll", "log", kV2},
+      {"tcexplog.dll", "log", kV2},
+      {"tgexplog.dll", "log", kV1},
+      {"tvxdrv.dll", "mail", kV2},
+      // Whatever is loaded by its bare name once start-up has restricted the search.
+      {"vxplanted.dll", "bare vxplanted.dll", kV2},
+  };
+  // The planted DLL's record, and the probes' PATH, for this test only.
+  struct Environment {
+    std::string path;
+    Environment() {
+      path.resize(32767);
+      path.resize(GetEnvironmentVariableA("PATH", path.data(), 32767));
+    }
+    ~Environment() {
+      SetEnvironmentVariableA("PATH", path.c_str());
+      SetEnvironmentVariableA("TV_PLANTED_MARK", nullptr);
+    }
+  } environment;
+  const std::string mark = root_ + "planted.mark";
+  const auto marked = [&] { return GetFileAttributesA(mark.c_str()) != INVALID_FILE_ATTRIBUTES; };
+  const std::string planted = vxtest::ExeFolder() + "tv_planted_dll.dll";
+  SetEnvironmentVariableA("TV_PLANTED_MARK", mark.c_str());
+  int n = 0;
+  for (const Case& c : cases) {
+    uninstall_.SetDword("Version", c.guardVersion);
+    const std::string row = std::to_string(n++);
+    const std::string bin = root_ + "lib" + row + "\\", cwd = root_ + "cwd" + row + "\\",
+                      onPath = root_ + "path" + row + "\\";
+    for (const std::string& f : {bin, cwd, onPath}) ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+    for (const char* f : {"vx_libload_probe.exe", "tarvodev.dll", "Zoras.dll", "KvrGrd.dll",
+                          "TCTrace.dll", "tgexplog.dll", "tcexplog.dll", "tvxdrv.dll"})
+      if (std::strcmp(f, c.library) != 0)
+        ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (bin + f).c_str(), FALSE)) << f;
+    SetEnvironmentVariableA("PATH", (onPath + ";" + environment.path).c_str());
+    const std::string probe = "\"" + bin + "vx_libload_probe.exe\" " + c.probe;
+    for (const std::string& where : {cwd, onPath}) {
+      SCOPED_TRACE(std::string(c.library) + (where == cwd ? " in the current folder" : " on PATH"));
+      ASSERT_TRUE(CopyFileA(planted.c_str(), (where + c.library).c_str(), FALSE));
+      DeleteFileA(mark.c_str());
+      EXPECT_EQ(vxtest::Process::Start(probe, cwd).Wait(), 0u);
+      EXPECT_FALSE(marked()) << "loaded from " << where;
+      DeleteFileA((where + c.library).c_str());
+    }
+    SCOPED_TRACE(std::string(c.library) + " in the program folder");
+    ASSERT_TRUE(CopyFileA(planted.c_str(), (bin + c.library).c_str(), FALSE));
+    DeleteFileA(mark.c_str());
+    vxtest::Process::Start(probe, cwd).Wait();
+    EXPECT_TRUE(marked()) << "the probe never reached the load";
+  }
+}
+
 }  // namespace
