@@ -3,13 +3,22 @@
 //   bare OUT.xss FOLDER         the same library work without a progress dialog (no pumping)
 //   decrypt IN.xss DEST         TVDEV_DecryptArchive + ExtractArchive with the progress dialog
 //   floor FOLDER                open every file exclusively and read it, twice
+//   checkfloor FOLDER           list FOLDER and open every file exclusively, on one thread
+//                               and on two (the source walk's check)
+//   writefloor DIR              write 20,000 files of 8 KiB in 100 folders under DIR three
+//                               ways: create-write-close; as extraction did (temporary
+//                               name held delete-on-close, time set, moved by name); as it
+//                               does (the same, renamed through the open handle)
 // Prints seconds (inside the process) and the peak working set. The key "BenchKey" must
 // be an enabled key of the store that TARVODEV_HOME names.
 #include <windows.h>
 #include <psapi.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -81,6 +90,81 @@ uint64_t ReadTree(const std::string& folder, std::vector<char>& buf) {
   return total;
 }
 
+void ListFiles(const std::string& dir, std::vector<std::string>& out) {
+  WIN32_FIND_DATAA fd;
+  HANDLE f = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return;
+  do {
+    std::string n = fd.cFileName;
+    if (n == "." || n == "..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ListFiles(dir + "\\" + n, out);
+    else
+      out.push_back(dir + "\\" + n);
+  } while (::FindNextFileA(f, &fd));
+  ::FindClose(f);
+}
+
+bool SetDelete(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = on ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+bool RenameOpen(HANDLE h, const std::wstring& to) {
+  std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + (to.size() + 1) * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, to.c_str(), (to.size() + 1) * sizeof(wchar_t));
+  return ::SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
+}
+
+double Now();
+
+// Seconds to write `n` files of 8 KiB under `base` in the given way.
+double WriteFloor(const std::wstring& base, int way, int n) {
+  ::CreateDirectoryW(base.c_str(), nullptr);
+  for (int d = 0; d < 100; ++d) ::CreateDirectoryW((base + L"\\d" + std::to_wstring(d)).c_str(), nullptr);
+  std::vector<char> data(8192, 'x');
+  FILETIME ft{0x12345678, 0x01d00000};
+  const double t0 = Now();
+  for (int i = 0; i < n; ++i) {
+    const std::wstring dir = base + L"\\d" + std::to_wstring(i % 100) + L"\\";
+    const std::wstring target = dir + L"f" + std::to_wstring(i) + L".txt";
+    const std::wstring temp = dir + L"~zr" + std::to_wstring(i) + L".tmp";
+    DWORD w = 0;
+    if (way == 0) {
+      HANDLE h = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+      ::WriteFile(h, data.data(), 8192, &w, nullptr);
+      ::CloseHandle(h);
+      continue;
+    }
+    ::GetFileAttributesW(target.c_str());
+    HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    SetDelete(h, true);
+    ::WriteFile(h, data.data(), 8192, &w, nullptr);
+    ::SetFileTime(h, nullptr, nullptr, &ft);
+    SetDelete(h, false);
+    if (way == 1) {
+      ::CloseHandle(h);
+      ::MoveFileExW(temp.c_str(), target.c_str(), 0);
+    } else {
+      RenameOpen(h, target);
+      ::CloseHandle(h);
+    }
+  }
+  return Now() - t0;
+}
+
+bool OpenExclusive(const std::string& path) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(h);
+  return true;
+}
+
 double Now() {
   LARGE_INTEGER f, c;
   ::QueryPerformanceFrequency(&f);
@@ -136,6 +220,27 @@ int main(int argc, char** argv) {
       delete dlg.m_pProgressDlg;
       dlg.m_pProgressDlg = nullptr;
     });
+  } else if (mode == "checkfloor") {
+    std::vector<std::string> files;
+    ListFiles(argv[2], files);
+    const double listed = Now();
+    for (const auto& f : files) ok &= OpenExclusive(f) ? 1 : 0;
+    const double one = Now();
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+      for (size_t i; (i = next.fetch_add(1)) < files.size();) OpenExclusive(files[i]);
+    };
+    std::thread helper(work);
+    work();
+    helper.join();
+    std::printf("list=%.3f one_thread=%.3f two_threads=%.3f ", listed - t0, one - listed, Now() - one);
+  } else if (mode == "writefloor") {
+    const std::string dir = argv[2];
+    const std::wstring base(dir.begin(), dir.end());
+    ::CreateDirectoryW(base.c_str(), nullptr);
+    double t[3];
+    for (int way = 0; way < 3; ++way) t[way] = WriteFloor(base + L"\\w" + std::to_wstring(way), way, 20000);
+    std::printf("create_write_close=%.3f temp_moved_by_name=%.3f temp_renamed_by_handle=%.3f ", t[0], t[1], t[2]);
   } else if (mode == "floor") {
     std::vector<char> buf(1 << 20);
     uint64_t bytes = ReadTree(argv[2], buf) + ReadTree(argv[2], buf);
