@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "constants.h"
+#include "contracts/sfxoptions.h"
 #include "mbcs.h"
 #include "output.h"
 #include "string_ids.h"
@@ -174,8 +175,9 @@ void CVelvoxApp::LoadPolicySettings(const std::string& path) {
   m_nPwRetryMode = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_PWRETRYMODE, 0, path);
   m_nExtMode = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_EXTMODE, 0, path);
   m_nPwRetryMax = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_PWRETRYMAX, 5, path);
-  if (static_cast<unsigned>(m_nPwRetryMax) > 99) m_nPwRetryMax = 99;
-  if (m_nPwRetryMax == 0) m_nPwRetryMax = 1;
+  if (m_nPwRetryMax < 0 || m_nPwRetryMax > sfxoptions::kRetryMaxHighest)
+    m_nPwRetryMax = sfxoptions::kRetryMaxHighest;
+  if (m_nPwRetryMax < sfxoptions::kRetryMaxLowest) m_nPwRetryMax = sfxoptions::kRetryMaxLowest;
   m_nPwMinLen = ReadIniInt(VX_SECTION_VELVOX, VX_KEY_PWLEN, 1, path);
   if (m_nPwMinLen > 32) m_nPwMinLen = 32;
   m_strExtString =

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app.h"
+#include "contracts/sfxoptions.h"
 #include "dialogs_ids.h"
 #include "mbcs.h"
 #include "string_ids.h"
@@ -53,15 +54,7 @@ void CVxSfxKeyDlg::WipeFields() {
 }
 
 BOOL CVxSfxKeyDlg::IsValidExtension(const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (::IsDBCSLeadByte(c) && i + 1 < text.size()) {
-      ++i;
-      continue;
-    }
-    if (c != '\0' && std::strchr("\\/:*?\"<>|.", c)) return 0;
-  }
-  return 1;
+  return sfxoptions::ExtensionCharactersValid(text) ? 1 : 0;
 }
 
 void CVxSfxKeyDlg::DoDataExchange(fw::CDataExchange* dx) {
@@ -233,8 +226,10 @@ BOOL CVxSfxKeyDlg::ValidateOptions() {
   int retries = 0;
   if (limitRetry) {
     retries = LeadingNumber(m_strRetryCount);
-    if (retries < 1 || retries > 99) {
-      fw::AfxMessageBox(fw::Sprintf(fw::LoadStr(IDS_SFX_RETRY_OUT_OF_RANGE).c_str(), 1, 99), MB_OK);
+    if (retries < sfxoptions::kRetryMaxLowest || retries > sfxoptions::kRetryMaxHighest) {
+      fw::AfxMessageBox(fw::Sprintf(fw::LoadStr(IDS_SFX_RETRY_OUT_OF_RANGE).c_str(),
+                                    sfxoptions::kRetryMaxLowest, sfxoptions::kRetryMaxHighest),
+                        MB_OK);
       m_editRetry.SetFocus();
       return 0;
     }
@@ -243,7 +238,7 @@ BOOL CVxSfxKeyDlg::ValidateOptions() {
     fw::AfxMessageBox(fw::LoadStr(IDS_SFX_EXT_BAD_CHAR) + "\\ / : * ? \"< > | .", MB_OK);
     return 0;
   }
-  if (m_strExtension.size() > 3) return 0;
+  if (m_strExtension.size() > sfxoptions::kExtensionMaxBytes) return 0;
 
   CVelvoxApp* app = VxApp();
   if (limitRetry) {

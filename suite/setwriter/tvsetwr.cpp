@@ -7,24 +7,29 @@
 //
 // Because it writes as administrator, it writes nothing but the five self-decrypting
 // options of section [VELVOX] of the suite's "policy.ini" (under the common
-// application-data folder), with values of their own form, and only for a client that
-// answered this instance's challenge: each call carries the challenge with its first
-// 16 bytes replaced by the response of the deployment's shared transform. Every request
-// and its answer (never a value) are appended to tvsetwr.log in the folder
-// Norvane\TARVO-Pro\SetWriter under the common application-data folder.
+// application-data folder), with values of the forms the program itself writes, and only
+// for a client that answered this instance's challenge: each call carries the challenge
+// with its first 16 bytes replaced by the response of the deployment's shared transform.
+// Every request and its answer (never a value) are appended to tvsetwr.log in the folder
+// Norvane\TARVO-Pro\SetWriter under the common application-data folder. The server runs
+// in the environment of the user who started it, so nothing it decides comes from
+// there.
 #include <windows.h>
 #include <bcrypt.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "authresponse.h"
 #include "contracts/setwriter.h"
+#include "contracts/sfxoptions.h"
 #include "suite_common.h"
 
 namespace {
@@ -37,26 +42,137 @@ LONG g_objects = 0;
 LONG g_locks = 0;
 bool g_everUsed = false;
 
+// Below the common application-data folder.
+constexpr const wchar_t* kJournalFolders[] = {L"Norvane", L"TARVO-Pro", L"SetWriter"};
+constexpr wchar_t kJournalName[] = L"tvsetwr.log";
+// A folder level the server makes: SYSTEM and administrators change it, users read it;
+// nothing inherited from ProgramData, where users may create and own folders.
+constexpr wchar_t kFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+// Characters of a caller's text kept in one journal field.
+constexpr size_t kCallerTextLimit = 260;
+
+bool EqualsIgnoreCase(const std::wstring& a, const wchar_t* b) {
+  return ::CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring CommonDataFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder))) return {};
+  return folder;
+}
+
+// Where the system found what `h` is open on ("\\?\C:\..."); empty when it cannot tell.
+std::wstring FinalPath(HANDLE h) {
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD n = ::GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), 0);
+  if (n >= path.size()) {
+    path.resize(n + 1);
+    n = ::GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), 0);
+  }
+  if (n == 0 || n >= path.size()) return {};
+  path.resize(n);
+  return path;
+}
+
+// True when `path` is a folder and no link (a reparse point: junction, symbolic link),
+// making it with kFolderSecurity when it is missing.
+bool PlainFolder(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
+  DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (::CreateDirectoryW(path.c_str(), security)) return true;
+    attributes = ::GetFileAttributesW(path.c_str());
+  }
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The journal opened for appending, or INVALID_HANDLE_VALUE when anything on its way is
+// a link: a user may have made one where ProgramData lets users create folders, and the
+// server would then write with administrator rights wherever it points. Refused are a
+// folder level or the file that is a reparse point, a file with another name (hard
+// link), and a file that the system found elsewhere than named (a link made between
+// the checks and the opening, or one the system does not show as a reparse point).
+HANDLE OpenJournal() {
+  const std::wstring root = CommonDataFolder();
+  if (root.empty()) return INVALID_HANDLE_VALUE;
+  HANDLE rootHandle =
+      ::CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (rootHandle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  std::wstring expected = FinalPath(rootHandle);
+  ::CloseHandle(rootHandle);
+  if (expected.empty()) return INVALID_HANDLE_VALUE;
+
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1,
+                                                              &sd, nullptr))
+    return INVALID_HANDLE_VALUE;
+  SECURITY_ATTRIBUTES security{sizeof security, sd, FALSE};
+  std::wstring path = root;
+  bool plain = true;
+  for (const wchar_t* level : kJournalFolders) {
+    path = path + L"\\" + level;
+    expected = expected + L"\\" + level;
+    if (!(plain = PlainFolder(path, &security))) break;
+  }
+  ::LocalFree(sd);
+  if (!plain) return INVALID_HANDLE_VALUE;
+  path = path + L"\\" + kJournalName;
+  expected = expected + L"\\" + kJournalName;
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    return INVALID_HANDLE_VALUE;
+  HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info) || info.nNumberOfLinks != 1 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !EqualsIgnoreCase(FinalPath(h), expected.c_str())) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
 void Journal(const std::string& line) {
-  const std::string folder = suite::ComponentFolder("TVSETWR_HOME", "SetWriter");
-  if (!folder.empty())
-    suite::AppendLine(folder + "\\tvsetwr.log",
-                      suite::TimeStamp() + " pid=" + std::to_string(::GetCurrentProcessId()) +
-                          " " + line);
+  HANDLE h = OpenJournal();
+  if (h == INVALID_HANDLE_VALUE) return;
+  // One write per line: other servers may append at the same time.
+  const std::string text = suite::TimeStamp() + " pid=" +
+                           std::to_string(::GetCurrentProcessId()) + " " + line + "\r\n";
+  DWORD put = 0;
+  ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &put, nullptr);
+  ::CloseHandle(h);
+}
+
+// A text that the caller chose, fit for one journal line: what could end the line or
+// reorder it on screen (C0 and C1 controls, DEL, Unicode's line and paragraph
+// separators, bidirectional embeddings, overrides and isolates) becomes '?', and at
+// most kCallerTextLimit characters are kept, "..." marking a cut.
+std::string CallerText(const std::wstring& text) {
+  std::wstring kept = text.substr(0, kCallerTextLimit);
+  // A cut between the halves of a surrogate pair leaves no half behind.
+  if (kept.size() < text.size() && !kept.empty() && kept.back() >= 0xD800 &&
+      kept.back() <= 0xDBFF)
+    kept.pop_back();
+  for (wchar_t& c : kept)
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+        (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069))
+      c = L'?';
+  return suite::WideToUtf8(kept) + (kept.size() < text.size() ? "..." : "");
 }
 
 void QuitWhenUnused() {
   if (g_objects == 0 && g_locks == 0) ::PostQuitMessage(0);
 }
 
-bool EqualsIgnoreCase(const std::wstring& a, const wchar_t* b) {
-  return ::CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
 std::wstring PolicyIniPath() {
-  wchar_t folder[MAX_PATH] = {};
-  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder))) return {};
-  return std::wstring(folder) + L"\\Norvane\\TARVO-Pro\\policy.ini";
+  const std::wstring folder = CommonDataFolder();
+  return folder.empty() ? folder : folder + L"\\Norvane\\TARVO-Pro\\policy.ini";
 }
 
 // A BSTR argument as text; false for another type or a text with an embedded zero.
@@ -76,31 +192,55 @@ bool IsSuitePolicyFile(const std::wstring& file) {
   return EqualsIgnoreCase(full, allowed.c_str());
 }
 
-bool IsDecimal(const std::wstring& v) {
-  size_t i = v.size() > 1 && v[0] == L'-' ? 1 : 0;
-  if (v.size() - i < 1 || v.size() - i > 10) return false;
-  for (; i < v.size(); ++i)
-    if (v[i] < L'0' || v[i] > L'9') return false;
-  return true;
+// A number as the program writes it ("%d"): digits only, no leading zero, from `lowest`
+// (at least 0) to `highest`.
+bool IsNumberIn(const std::wstring& v, int lowest, int highest) {
+  if (v.empty() || v.size() > 9 || (v.size() > 1 && v[0] == L'0')) return false;
+  int n = 0;
+  for (wchar_t c : v) {
+    if (c < L'0' || c > L'9') return false;
+    n = n * 10 + (c - L'0');
+  }
+  return n >= lowest && n <= highest;
 }
 
-// The extension of a self-decrypting file: at most 3 bytes in the system code page,
-// none of the characters a file name cannot carry, no control characters.
+// The extension of a self-decrypting file, checked as the bytes that the file will hold
+// and by the program's own rule: a value the program refuses would stop every
+// encryption of every user until an administrator edits the file. The conversion takes
+// no best-fit character (U+00A5 would become a backslash) and no default character (a
+// character outside the code page would become '?').
 bool IsExtension(const std::wstring& v) {
-  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, v.c_str(), static_cast<int>(v.size()),
-                                          nullptr, 0, nullptr, nullptr);
-  if (bytes > 3) return false;
+  if (v.size() > sfxoptions::kExtensionMaxBytes) return false;
   for (wchar_t c : v)
-    if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|.", c)) return false;
-  return true;
+    if (c < 0x20 || c == 0x7F) return false;
+  if (v.empty()) return true;  // as the program's rule has it
+  const UINT codePage = ::GetACP();
+  // A UTF-8 code page has no best fit and takes neither argument.
+  const bool utf8 = codePage == CP_UTF8;
+  char bytes[16];
+  BOOL usedDefault = FALSE;
+  const int n = ::WideCharToMultiByte(codePage, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, v.data(),
+                                      static_cast<int>(v.size()), bytes, sizeof bytes, nullptr,
+                                      utf8 ? nullptr : &usedDefault);
+  if (n <= 0 || usedDefault || static_cast<size_t>(n) > sfxoptions::kExtensionMaxBytes)
+    return false;
+  // The bytes must read back as the same characters.
+  wchar_t back[16];
+  const int m = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, n, back, 16);
+  if (m != static_cast<int>(v.size()) || std::wmemcmp(back, v.data(), v.size()) != 0)
+    return false;
+  return sfxoptions::ExtensionCharactersValid({bytes, static_cast<size_t>(n)});
 }
 
+// The options and the values the program writes for them.
 bool IsAllowedEntry(const std::wstring& section, const std::wstring& key,
                     const std::wstring& value) {
   if (!EqualsIgnoreCase(section, L"VELVOX")) return false;
   if (EqualsIgnoreCase(key, L"EXTSTRING")) return IsExtension(value);
-  for (const wchar_t* k : {L"PWRETRYMODE", L"PWRETRYMAX", L"EXTMODE", L"SELFEXTLANG"})
-    if (EqualsIgnoreCase(key, k)) return IsDecimal(value);
+  if (EqualsIgnoreCase(key, L"PWRETRYMAX"))
+    return IsNumberIn(value, sfxoptions::kRetryMaxLowest, sfxoptions::kRetryMaxHighest);
+  for (const wchar_t* k : {L"PWRETRYMODE", L"EXTMODE", L"SELFEXTLANG"})
+    if (EqualsIgnoreCase(key, k)) return IsNumberIn(value, 0, 1);
   return false;
 }
 
@@ -220,7 +360,7 @@ class Writer final : public IDispatch {
         !TextArg(p.rgvarg[2], value) || !TextArg(p.rgvarg[1], file))
       return Log("write refused: bad arguments", SWRES_BAD_ARGUMENTS);
     const std::string what =
-        suite::WideToUtf8(L"[" + section + L"] " + key + L" in " + file);
+        "[" + CallerText(section) + "] " + CallerText(key) + " in " + CallerText(file);
     if (!Authenticated(p.rgvarg[0])) return Log("write refused: not authenticated " + what,
                                                 SWRES_NOT_AUTHENTICATED);
     if (!IsSuitePolicyFile(file) || !IsAllowedEntry(section, key, value))
@@ -234,7 +374,7 @@ class Writer final : public IDispatch {
     std::wstring file;
     if (p.cArgs != 2 || !TextArg(p.rgvarg[1], file))
       return Log("flush refused: bad arguments", SWRES_BAD_ARGUMENTS);
-    const std::string what = suite::WideToUtf8(file);
+    const std::string what = CallerText(file);
     if (!Authenticated(p.rgvarg[0]))
       return Log("flush refused: not authenticated " + what, SWRES_NOT_AUTHENTICATED);
     if (!IsSuitePolicyFile(file)) return Log("flush refused: not allowed " + what, SWRES_NOT_ALLOWED);

@@ -8,12 +8,14 @@
 #include <shlobj.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "contracts/setwriter.h"
 #include "inttest.h"
 #include "authresponse.h"
 #include "settingswriter.h"
+#include "testfiles.h"
 
 using inttest::Matching;
 using inttest::ReadLines;
@@ -59,6 +61,16 @@ class WriterTest : public ::testing::Test {
     return buffer;
   }
   std::vector<std::string> Journal() { return ReadLines(journal_); }
+  std::wstring WidePolicy() const { return std::wstring(policy_.begin(), policy_.end()); }
+  // The bytes that the file holds for `key` of any section, "(none)" when it has none.
+  std::string Stored(const std::string& key) {
+    std::istringstream text(ReadAll(policy_));
+    for (std::string line; std::getline(text, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
+    }
+    return "(none)";
+  }
 
   std::string policy_, journal_, saved_;
   bool had_ = false;
@@ -101,6 +113,11 @@ struct RawServer {
     return out;
   }
   LONG Write(const std::vector<BYTE>& auth, const std::string& file) {
+    return Write(auth, L"VELVOX", L"EXTMODE", L"1", std::wstring(file.begin(), file.end()));
+  }
+  // Any text as the caller chose it, characters outside the code page included.
+  LONG Write(const std::vector<BYTE>& auth, const std::wstring& section, const std::wstring& key,
+             const std::wstring& value, const std::wstring& file) {
     VARIANT a;
     a.vt = VT_ARRAY | VT_UI1;
     a.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(auth.size()));
@@ -109,16 +126,24 @@ struct RawServer {
     std::copy(auth.begin(), auth.end(), data);
     SafeArrayUnaccessData(a.parray);
     std::vector<VARIANT> args(5);
-    const std::string texts[4] = {file, "1", "EXTMODE", "VELVOX"};
+    const std::wstring* texts[4] = {&file, &value, &key, &section};
     args[0] = a;
     for (int i = 0; i < 4; ++i) {
       args[i + 1].vt = VT_BSTR;
-      std::wstring w(texts[i].begin(), texts[i].end());
-      args[i + 1].bstrVal = SysAllocString(w.c_str());
+      args[i + 1].bstrVal =
+          SysAllocStringLen(texts[i]->data(), static_cast<UINT>(texts[i]->size()));
     }
     const LONG rc = Call(SWDISP_WRITE_PROFILE_STRING, args);
     for (VARIANT& v : args) VariantClear(&v);
     return rc;
+  }
+  // A fresh challenge answered as the program answers it.
+  std::vector<BYTE> Authenticate() {
+    std::vector<BYTE> c = Challenge();
+    BYTE r[16];
+    if (c.size() < 16 || !ComputeAuthResponse(c.data(), r)) return {};
+    std::copy(r, r + 16, c.begin());
+    return c;
   }
 };
 
@@ -250,6 +275,148 @@ TEST_F(WriterTest, TwoSavesUseTwoServersAndTwoChallenges) {
     return line.substr(at, line.find(' ', at) - at);
   };
   EXPECT_NE(pid(instances[0]), pid(instances[1]));
+}
+
+// The values the program itself writes, and nothing else: the server converts what it
+// receives to the system code page without best-fit characters and checks the bytes by
+// the program's own rule for an extension (one that the program refuses would stop every
+// encryption of every user), and the numbers by the program's bounds.
+TEST_F(WriterTest, StoresOnlyValuesOfTheFormTheProgramWrites) {
+  const struct {
+    const char* what;
+    std::string key;
+    std::wstring value;
+    const char* stored;  // the bytes in the file; nullptr: refused
+  } cases[] = {
+      {"yen signs, which best fit makes backslashes", "EXTSTRING", L"\u00A5\u00A5\u00A5", nullptr},
+      {"a letter outside the code page (the default character)", "EXTSTRING", L"\u0100", nullptr},
+      {"a tab", "EXTSTRING", L"a\tb", nullptr},
+      {"a full stop after a double-byte character", "EXTSTRING", L"\u8868.", nullptr},
+      {"four bytes", "EXTSTRING", L"\u8868\u8868", nullptr},
+      {"a double-byte character with trail byte 0x5C", "EXTSTRING", L"\u8868", "\x95\x5c"},
+      {"three single-byte katakana", "EXTSTRING", L"\uFF71\uFF72\uFF73", "\xb1\xb2\xb3"},
+      {"letters", "EXTSTRING", L"bin", "bin"},
+      {"a limit beyond any int", "PWRETRYMAX", L"-9999999999", nullptr},
+      {"a limit of 0", "PWRETRYMAX", L"0", nullptr},
+      {"a limit of 100", "PWRETRYMAX", L"100", nullptr},
+      {"a negative limit", "PWRETRYMAX", L"-1", nullptr},
+      {"a limit with a leading zero", "PWRETRYMAX", L"07", nullptr},
+      {"a limit with a sign", "PWRETRYMAX", L"+5", nullptr},
+      {"the lowest limit", "PWRETRYMAX", L"1", "1"},
+      {"the highest limit", "PWRETRYMAX", L"99", "99"},
+      {"a retry mode of 2", "PWRETRYMODE", L"2", nullptr},
+      {"retry limit on", "PWRETRYMODE", L"1", "1"},
+      {"an extension mode of -1", "EXTMODE", L"-1", nullptr},
+      {"extension mode off", "EXTMODE", L"0", "0"},
+      {"a language of 2", "SELFEXTLANG", L"2", nullptr},
+      {"English", "SELFEXTLANG", L"1", "1"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(policy_, std::ios::binary) << "[VELVOX]\r\nPWLEN=8\r\n";
+    {
+      RawServer server;  // a process of its own, which has read nothing of the file yet
+      ASSERT_TRUE(server.d);
+      const std::wstring key(c.key.begin(), c.key.end());
+      EXPECT_EQ(server.Write(server.Authenticate(), L"VELVOX", key, c.value, WidePolicy()),
+                c.stored ? SWRES_OK : SWRES_NOT_ALLOWED)
+          << c.what;
+    }
+    EXPECT_EQ(Stored(c.key), c.stored ? c.stored : "(none)") << c.what;
+    EXPECT_EQ(Stored("PWLEN"), "8") << c.what;
+  }
+}
+
+// Every journal line is the server's own: a section, key or file name cannot end a line
+// and make up another, nor make one as long as it likes.
+TEST_F(WriterTest, CallerTextCannotForgeOrFloodJournalLines) {
+  const std::wstring forged = L"2026-01-01 00:00:00 pid=1 write [VELVOX] EXTMODE in C:\\x -> 0";
+  const std::wstring file = WidePolicy();
+  const struct {
+    const char* what;
+    std::wstring section, key, file;
+  } cases[] = {
+      {"a section that ends the line", L"VELVOX\r\n" + forged, L"EXTMODE", file},
+      {"a key with a line feed", L"VELVOX", L"EXTMODE\n" + forged, file},
+      {"a file name with a carriage return", L"VELVOX", L"EXTMODE", file + L"\r" + forged},
+      {"Unicode's line and paragraph separators and next line", L"VELVOX\u2028" + forged,
+       L"EXTMODE\u0085" + forged, file + L"\u2029" + forged},
+      {"a very long section, key and file name", std::wstring(100000, L'S'),
+       std::wstring(100000, L'K'), file + std::wstring(100000, L'F')},
+  };
+  {
+    RawServer server;
+    ASSERT_TRUE(server.d);
+    const std::vector<BYTE> auth = server.Authenticate();
+    for (const auto& c : cases)
+      EXPECT_EQ(server.Write(auth, c.section, c.key, L"1", c.file), SWRES_NOT_ALLOWED) << c.what;
+  }
+  const auto journal = Journal();
+  // The instance, the challenge and one line per write, all from one server process.
+  ASSERT_EQ(journal.size(), 2u + std::size(cases));
+  const auto pid = [](const std::string& line) {
+    const size_t at = line.find(" pid=");
+    return at == 19 ? line.substr(at, line.find(' ', at + 1) - at) : std::string("(none)");
+  };
+  for (const std::string& line : journal) {
+    EXPECT_EQ(pid(line), pid(journal.front())) << line;
+    EXPECT_LT(line.size(), 1024u) << line.substr(0, 200);
+  }
+  EXPECT_NE(pid(journal.front()), " pid=1");
+  EXPECT_EQ(Matching(journal, "write refused: not allowed").size(), std::size(cases));
+}
+
+// The server runs with administrator rights in the environment of the user who started
+// it: the environment cannot move its journal.
+TEST_F(WriterTest, TheJournalStaysInItsFolderWhateverTheEnvironmentSays) {
+  const std::string elsewhere = inttest::Scratch("writer-env") + "journal";
+  SetEnvironmentVariableA("TVSETWR_HOME", elsewhere.c_str());
+  {
+    Writer w(Writer::Binding::kDirectForTests);
+    ASSERT_EQ(w.GetStatus(), Writer::kConnected);
+    EXPECT_TRUE(w.WriteProfileString("VELVOX", "EXTMODE", "1", policy_));
+    w.Close();
+  }
+  SetEnvironmentVariableA("TVSETWR_HOME", nullptr);
+  EXPECT_EQ(GetFileAttributesA(elsewhere.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(Matching(Journal(), "write [VELVOX] EXTMODE").size(), 1u);
+}
+
+// Where users may make links (ProgramData lets them create folders), a link in the
+// journal's path would have the server write wherever it points: the journal is then
+// not written, and the settings still are.
+TEST_F(WriterTest, TheJournalIsNeverWrittenThroughALink) {
+  const std::string elsewhere = inttest::Scratch("writer-link");
+  const std::string folder = CommonData() + "SetWriter";
+  const auto save = [&](const char* value) {
+    Writer w(Writer::Binding::kDirectForTests);
+    ASSERT_EQ(w.GetStatus(), Writer::kConnected);
+    EXPECT_TRUE(w.WriteProfileString("VELVOX", "EXTMODE", value, policy_));
+    EXPECT_TRUE(w.FlushProfile(policy_));
+    w.Close();
+    EXPECT_EQ(Read("EXTMODE"), value);
+  };
+  {
+    SCOPED_TRACE("the journal's folder is a link to another folder");
+    vxtest::RemoveTree(folder);
+    vxtest::FolderLink link(folder, elsewhere.substr(0, elsewhere.size() - 1));
+    ASSERT_EQ(link.error(), "");
+    save("1");
+    EXPECT_EQ(GetFileAttributesA((elsewhere + "tvsetwr.log").c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  {
+    SCOPED_TRACE("the journal is a hard link to another file");
+    const std::string victim = elsewhere + "victim.txt";
+    std::ofstream(victim, std::ios::binary) << "untouched\r\n";
+    vxtest::RemoveTree(folder);
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkA(journal_.c_str(), victim.c_str(), nullptr));
+    save("0");
+    EXPECT_EQ(ReadAll(victim), "untouched\r\n");
+    DeleteFileA(journal_.c_str());
+  }
+  // Without a link the journal is written again.
+  save("1");
+  EXPECT_EQ(Matching(Journal(), "write [VELVOX] EXTMODE").size(), 1u);
 }
 
 }  // namespace
