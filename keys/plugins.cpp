@@ -1,5 +1,7 @@
 #include "plugins.h"
 
+#include <cwchar>
+
 namespace {
 
 template <typename F>
@@ -11,6 +13,22 @@ bool Find(HMODULE module, const char* name, F* out) {
 }  // namespace
 
 CPlugIns::~CPlugIns() = default;
+
+std::string CPlugIns::PathInFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty() || name.empty() || name.size() >= MAX_PATH) return {};
+  // Checked as the characters that the system will read the name as.
+  const int n = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
+                                      static_cast<int>(name.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()),
+                        wide.data(), n);
+  for (wchar_t c : wide)
+    if (c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c)) return {};
+  if (wide.find(L"..") != std::wstring::npos || wide.back() == L'.' || wide.back() == L' ')
+    return {};
+  return folder + "\\" + name;
+}
 
 BOOL CPlugIns::LoadPlugIn(const std::string& path) {
   UnloadPlugIn();

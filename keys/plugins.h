@@ -16,6 +16,12 @@ class CPlugIns : public fw::CWnd {
   CPlugIns(const CPlugIns&) = delete;
   CPlugIns& operator=(const CPlugIns&) = delete;
 
+  // `folder`\`name` when `name` is a plain file name of that folder: no '\', '/' or ':',
+  // no "..", none of * ? " < > | or control characters, not ending in a dot or a space
+  // (the system drops those, so the name would be another's), and readable in the code
+  // page (a byte 0x5C that trails a double-byte character is no separator). Empty for
+  // any other name.
+  static std::string PathInFolder(const std::string& folder, const std::string& name);
   // 1 when the library loads and exports all six entry points. A library lacking one is
   // released again at once: nothing of it stays in the process.
   BOOL LoadPlugIn(const std::string& path);

@@ -106,11 +106,13 @@ void ShowPlugInError(DWORD code) {
 void RunTokenFlow(const TokenFlow& flow) {
   fw::CDialog& dlg = *flow.keyDialog;
   const auto endWithCancel = [&] { dlg.EndDialog(IDCANCEL); };
-  const std::string path =
-      fw::Sprintf("%s\\%s", flow.plugInFolder.c_str(), flow.plugInName.c_str());
+  // Every user's velvox reads the name from the settings: a path there could have them
+  // all load a library that someone left elsewhere, so only the plug-in folder's own
+  // files are loaded.
+  const std::string path = CPlugIns::PathInFolder(flow.plugInFolder, flow.plugInName);
 
   auto plugIns = std::make_unique<CPlugIns>();
-  if (!plugIns->LoadPlugIn(path)) {
+  if (path.empty() || !plugIns->LoadPlugIn(path)) {
     fw::AfxMessageBox(IDS_PLUGIN_OPEN_FAILED, MB_OK);
     if (flow.keyInDisable) endWithCancel();
     return;

@@ -16,6 +16,7 @@
 #include "keys_ids.h"
 #include "keyseldlg.h"
 #include "mbcs.h"
+#include "plugins.h"
 #include "resource.h"
 #include "string_ids.h"
 #include "tokenfixture.h"
@@ -395,6 +396,74 @@ TEST_F(TokenFlowTest, EveryPlugInErrorShowsItsMessageAndLeavesTheDialogOpen) {
     t.join();
     EXPECT_EQ(text, Msg(code == 0 ? IDS_PLUGIN_ERR_NONE : IDS_PLUGIN_ERR_CANCELLED));
   }
+}
+
+// policy.ini, read by every user's velvox, names the plug-in: PLUGINNAME is taken only
+// as a plain file name of the plug-in folder. A name that reaches out of it, here to the
+// stand-in beside the tests (which would fail TPP_Initialize with its own message), is
+// the plug-in that cannot be opened, and nothing of it is loaded.
+TEST_F(TokenFlowTest, APlugInNameThatIsAPathIsNeverLoaded) {
+  std::string bin = vxtest::ExeFolder();
+  bin.pop_back();
+  const std::string binName = bin.substr(bin.rfind('\\') + 1);
+  const std::string names[] = {"..\\" + binName + "\\tpdouble.dll",
+                               "../" + binName + "/tpdouble.dll", ".\\tpdouble.dll"};
+  SetEnvironmentVariableA("TPDOUBLE_INIT", "3");
+  FixtureStore store;
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    FlowCase flow{"", kPlanOnToken, false, nullptr, name.c_str(), nullptr, {}, {}, nullptr,
+                  nullptr, false};
+    const Expect expect{{Msg(IDS_PLUGIN_OPEN_FAILED)}, false};
+    Outcome o = Run(flow, kSelection, 1, expect, false);
+    EXPECT_EQ(o.seen.boxes, expect.boxes);
+    EXPECT_EQ(o.seen.notes, std::vector<std::string>{});
+    EXPECT_EQ(o.result, IDCANCEL);
+    EXPECT_EQ(GetModuleHandleA("tpdouble.dll"), nullptr);
+    HWND owner = nullptr;
+    EXPECT_EQ(Calls(&owner), std::vector<std::string>{}) << "the library was loaded";
+  }
+}
+
+// The names PLUGINNAME may hold: a plain file name of the plug-in folder, taken as the
+// system reads it.
+TEST(PlugInName, OnlyAPlainFileNameOfThePlugInFolder) {
+  const std::string folder = "C:\\Program Files\\Norvane\\TARVO-Pro\\PlugIns";
+  const struct {
+    std::string name;
+    bool plain;
+  } cases[] = {
+      {"tvtoken.dll", true},
+      {"my token.dll", true},
+      {"\x95\x5c.dll", true},  // a double-byte character whose trail byte is 0x5C
+      {"\xb1\xb2.dll", true},  // single-byte katakana
+      {"", false},
+      {"..\\..\\..\\Users\\Public\\x.dll", false},
+      {"sub\\x.dll", false},
+      {"sub/x.dll", false},
+      {"C:x.dll", false},
+      {"C:\\x.dll", false},
+      {"\\\\server\\share\\x.dll", false},
+      {"\\\\?\\C:\\x.dll", false},
+      {"x.dll:stream", false},
+      {".", false},
+      {"..", false},
+      {"...", false},
+      {"x..dll", false},
+      {"x.dll.", false},  // the system would open x.dll
+      {"x.dll ", false},
+      {"x.dll. .", false},
+      {"x*.dll", false},
+      {"x?.dll", false},
+      {"x|.dll", false},
+      {"x\t.dll", false},
+      {"\x95", false},         // a lead byte without its trail byte
+      {"\x95/x.dll", false},   // a lead byte before a separator
+      {std::string(300, 'x'), false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CPlugIns::PathInFolder(folder, c.name), c.plain ? folder + "\\" + c.name : "")
+        << c.name;
 }
 
 TEST(TokenKeyTest, RecordsAreCopiesAndIndicesOutsideAreRejected) {
