@@ -20,8 +20,8 @@ trap 'rm -rf "$work"' EXIT
 head -c $((size_mib * 1048576)) /dev/urandom > "$work/archive.zip"
 wwork=$(winepath -w "$work")
 export TARVODEV_HOME=$(winepath -w "$work/home")
-wine "$bin/tvkeyadm.exe" init >/dev/null
-wine "$bin/tvkeyadm.exe" add Bench --alg aes --value BENCH-VALUE >/dev/null
+wine "$bin/tvkeyadm.exe" --store "$TARVODEV_HOME" init >/dev/null
+wine "$bin/tvkeyadm.exe" --store "$TARVODEV_HOME" add Bench --alg aes --value BENCH-VALUE >/dev/null
 wineserver -p 2>/dev/null || true
 
 # Every timed step starts with no dirty pages, so no step pays for an earlier one's writeback.

@@ -35,8 +35,8 @@ bin=$VX_BUILD/bin
 wineserver -k </dev/null >/dev/null 2>&1 || true
 export TARVODEV_HOME; TARVODEV_HOME=$(winepath -w "$work/store")
 rm -rf "$work/store"; mkdir -p "$work/store"
-wine "$bin/tvkeyadm.exe" init >/dev/null
-wine "$bin/tvkeyadm.exe" add BenchKey --alg aes --value bench --enable --iterations 1000 >/dev/null
+wine "$bin/tvkeyadm.exe" --store "$TARVODEV_HOME" init >/dev/null
+wine "$bin/tvkeyadm.exe" --store "$TARVODEV_HOME" add BenchKey --alg aes --value bench --enable --iterations 1000 >/dev/null
 
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
 timed() {  # command...  -> T (s, outside), M (max RSS KiB), IN (seconds inside, if printed)

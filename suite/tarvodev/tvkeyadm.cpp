@@ -48,9 +48,10 @@ const char kUsageText[] =
     "Give key values with --value-stdin (the first line of standard input): a value\n"
     "on the command line can be read by every other process of the machine.\n"
     "\n"
-    "The store is keystore.dat in FOLDER, else in %TARVODEV_HOME%, else in\n"
-    "the common application-data folder under Norvane\\TARVO-Pro. init creates\n"
-    "that folder, writable by administrators only: run it as administrator.\n"
+    "The store is keystore.dat in FOLDER, else the installation's store in the\n"
+    "common application-data folder under Norvane\\TARVO-Pro; the environment\n"
+    "never chooses it. init creates that folder, writable by administrators only:\n"
+    "run it as administrator.\n"
     "Exit codes: 0 done, 1 bad usage or argument, 2 no such key, 3 wrong value,\n"
     "4 key store missing or damaged, 5 store not written, 6 key or store exists,\n"
     "7 other failure.\n";
@@ -308,11 +309,21 @@ int Run(const std::string& cmd, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The store is the one the administrator names on the command line, else the
+  // installation's. The tool runs elevated in the environment of the administrator's
+  // profile, which that user's unelevated processes can set (HKCU\Environment): the
+  // library's TARVODEV_HOME, which serves a user's own process, must not move the
+  // store that an administrator changes. The library reads that variable, so the tool
+  // sets it to the named folder or removes it before anything reads the store.
   int i = 1;
+  const char* store = nullptr;
   if (i + 1 < argc && std::strcmp(argv[i], "--store") == 0) {
-    SetEnvironmentVariableA("TARVODEV_HOME", argv[i + 1]);
+    store = argv[i + 1];
     i += 2;
   }
+  if (!SetEnvironmentVariableA("TARVODEV_HOME", store) &&
+      (store || GetEnvironmentVariableA("TARVODEV_HOME", nullptr, 0) != 0))
+    return Error(kFailed, "cannot select the store folder");
   if (i >= argc) return Usage(nullptr);
   const std::string cmd = argv[i];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {

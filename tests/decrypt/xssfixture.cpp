@@ -9,7 +9,12 @@
 namespace dectest {
 
 int KeyAdm(const std::string& args) {
-  auto p = vxtest::Process::Start("\"" + vxtest::ExeFolder() + "tvkeyadm.exe\" " + args);
+  // The tool never takes its store from the environment: it is named as an
+  // administrator names it.
+  char home[MAX_PATH] = {};
+  const DWORD n = GetEnvironmentVariableA("TARVODEV_HOME", home, MAX_PATH);
+  const std::string store = n > 0 && n < MAX_PATH ? "--store \"" + std::string(home) + "\" " : "";
+  auto p = vxtest::Process::Start("\"" + vxtest::ExeFolder() + "tvkeyadm.exe\" " + store + args);
   return static_cast<int>(p.Wait(60000));
 }
 

@@ -8,7 +8,7 @@
 namespace dectest {
 
 // Runs tvkeyadm.exe (beside the test) with `args` against the store that TARVODEV_HOME
-// names; its exit code.
+// names for the library (the tool is given it with --store); its exit code.
 int KeyAdm(const std::string& args);
 // Adds a key with few hashing rounds (tests stay fast); enabled keys work without value.
 void AddKey(const std::string& name, const char* alg, const std::string& value, bool enabled);

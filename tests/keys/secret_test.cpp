@@ -72,9 +72,15 @@ DWORD RunTool(const std::string& tool, const std::string& args,
   return code;
 }
 
+// Registers the key in the store that TARVODEV_HOME names for the library; the tool is
+// given it on its command line, as it never takes its store from the environment.
 DWORD RegisterKey(const std::string& name, const char* alg, const vxtest::SecretText& value,
                   const tvtest::TempDir& scratch) {
-  return RunTool("tvkeyadm.exe", "add " + name + " --alg " + alg + " --value-stdin --iterations 1000",
+  char home[MAX_PATH] = {};
+  const DWORD n = GetEnvironmentVariableA("TARVODEV_HOME", home, MAX_PATH);
+  const std::string store = n > 0 && n < MAX_PATH ? "--store \"" + std::string(home) + "\" " : "";
+  return RunTool("tvkeyadm.exe",
+                 store + "add " + name + " --alg " + alg + " --value-stdin --iterations 1000",
                  [&](HANDLE f) { return value.WriteLine(f); }, scratch);
 }
 

@@ -20,8 +20,8 @@ struct Result {
   std::string out, err;
 };
 
-// Runs tvkeyadm.exe with `args`, feeding `input` to its standard input.
-Result Tool(const std::string& args, const std::string& input = "") {
+// Runs tvkeyadm.exe with exactly `args`, feeding `input` to its standard input.
+Result RawTool(const std::string& args, const std::string& input = "") {
   Result r;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE outR, outW, errR, errW, inR, inW;
@@ -64,6 +64,15 @@ Result Tool(const std::string& args, const std::string& input = "") {
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
   return r;
+}
+
+// Runs tvkeyadm.exe on the store that this process's library uses (TARVODEV_HOME),
+// named on the command line as an administrator names it, unless `args` name one.
+Result Tool(const std::string& args, const std::string& input = "") {
+  char home[MAX_PATH] = {};
+  const DWORD n = GetEnvironmentVariableA("TARVODEV_HOME", home, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH || args.rfind("--store ", 0) == 0) return RawTool(args, input);
+  return RawTool("--store \"" + std::string(home) + "\" " + args, input);
 }
 
 KeyInfo Info(const char* name) {
@@ -191,6 +200,23 @@ TEST_F(Admin, StoreOptionSelectsTheFolder) {
   ASSERT_EQ(Tool("--store \"" + other.path() + "\" init").code, 0u);
   EXPECT_TRUE(Exists(other / "keystore.dat"));
   EXPECT_FALSE(Exists(home.StoreFile()));
+}
+
+// The tool runs as administrator in an environment that the user's unelevated processes
+// may have set (HKCU\Environment): TARVODEV_HOME, which the library honours in a user's
+// own process, never chooses the tool's store. Without --store it is the installation's
+// store, whatever that holds.
+TEST_F(Admin, TheEnvironmentNeverChoosesTheToolsStore) {
+  AddKey("EnvOnly", KEY_ALG_AES, "v");  // in the store that TARVODEV_HOME names
+  TempDir other;
+  const std::string store = "--store \"" + other.path() + "\" ";
+  ASSERT_EQ(RawTool(store + "init").code, 0u);
+  ASSERT_EQ(RawTool(store + "add Named --alg aes --value v --iterations 1000").code, 0u);
+  EXPECT_EQ(RawTool(store + "list").out,
+            "Named\tAES\t256\tdisabled\tactive\tno-parameter-file\t\r\n");
+  const Result installation = RawTool("list");
+  EXPECT_EQ(installation.out.find("EnvOnly"), std::string::npos) << installation.out;
+  EXPECT_EQ(installation.err.find(home.dir().path()), std::string::npos) << installation.err;
 }
 
 // A store whose checksum is right but whose wrapped material was changed: the right
