@@ -3,7 +3,7 @@
 #include "guard.h"
 
 #include "app.h"
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "contracts/tvdev.h"
 #include "velvoxdlg.h"
 

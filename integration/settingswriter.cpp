@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "contracts/setwriter.h"
 
 namespace {

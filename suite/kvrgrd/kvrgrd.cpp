@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "contracts/guard.h"
 #include "suite_common.h"
 

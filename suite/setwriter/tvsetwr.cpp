@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "contracts/setwriter.h"
 #include "contracts/sfxoptions.h"
 #include "suite_common.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "auth_secret.h"
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "contracts/guard.h"
 #include "contracts/oplog.h"
 #include "guard.h"

@@ -13,7 +13,7 @@
 
 #include "contracts/setwriter.h"
 #include "inttest.h"
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 #include "settingswriter.h"
 #include "testfiles.h"
 

@@ -1,4 +1,4 @@
-#include "authresponse.h"
+#include "contracts/authresponse.h"
 
 #include <bcrypt.h>
 

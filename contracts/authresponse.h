@@ -1,6 +1,6 @@
 // The challenge-response transform that proves this program to the guard client and to
-// the elevated settings writer. The suite's peers link the same code, so the secret of
-// the deployment has one definition.
+// the elevated settings writer. The program and the suite's peers link the same code
+// (vx_auth), so the secret of the deployment has one definition.
 #pragma once
 #include <windows.h>
 
