@@ -37,14 +37,6 @@ SetCompressor /SOLID lzma
 !define DATA "$APPDATA\Norvane\TARVO-Pro"
 !define MENU "$SMPROGRAMS\TARVO-Pro velvox"
 
-; Key store folder: administrators and the system write, users read. Users may not
-; create files there (a planted keystore.dat would be trusted).
-!define SDDL_STORE "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
-; Folders whose files the suite's libraries write from the user's own process.
-!define SDDL_USER_WRITES "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)"
-; The media hook's journal beside the key store: users read and append only.
-!define SDDL_APPEND_ONLY "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008d;;;BU)"
-
 Name "velvox"
 Caption "${VX_PRODUCT} velvox ${VX_VERSION} セットアップ"
 UninstallCaption "${VX_PRODUCT} velvox アンインストール"
@@ -93,13 +85,6 @@ UninstPage instfiles
 !macroend
 !macro REMOVE_FILE NAME
   Delete /REBOOTOK "$INSTDIR\${NAME}"
-!macroend
-
-; Sets the protected DACL `SDDL` on `PATH` (inheritable entries reach what is inside).
-!macro SET_ACL PATH SDDL
-  Push "${SDDL}"
-  Push "${PATH}"
-  Call SetAcl
 !macroend
 
 ; Writes `VALUE` for a key of an INI file only where the key is missing, so that an
@@ -152,35 +137,6 @@ FunctionEnd
 !macroend
 !insertmacro STOP_SUITE_PROGRAMS ""
 !insertmacro STOP_SUITE_PROGRAMS "un."
-
-Function SetAcl
-  Exch $0  ; path
-  Exch
-  Exch $1  ; SDDL
-  Push $2
-  Push $3
-  Push $4
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r1, i 1, *p .r2, p 0) i .r4'
-  ${If} $4 = 0
-    DetailPrint "セキュリティ記述子を作成できません: $1"
-    SetErrorLevel 2
-    Abort
-  ${EndIf}
-  System::Call 'advapi32::GetSecurityDescriptorDacl(p r2, *i .r4, *p .r3, *i .r4) i .r4'
-  ; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION on a file object
-  System::Call 'advapi32::SetNamedSecurityInfoW(w r0, i 1, i 0x80000004, p 0, p 0, p r3, p 0) i .r4'
-  System::Call 'kernel32::LocalFree(p r2)'
-  ${If} $4 <> 0
-    DetailPrint "アクセス権を設定できません ($4): $0"
-    SetErrorLevel 2
-    Abort
-  ${EndIf}
-  Pop $4
-  Pop $3
-  Pop $2
-  Pop $1
-  Pop $0
-FunctionEnd
 
 Function .onInit
   SetRegView 64
@@ -235,10 +191,29 @@ Section "velvox"
   WriteRegStr HKLM "${APPPATH_KEY}" "" "$INSTDIR\velvox.exe"
   WriteRegStr HKLM "${APPPATH_KEY}" "Path" "$INSTDIR"
 
-  ; The key store's folder, its rights, and an empty store made the way an
-  ; administrator makes one. An existing store is never touched.
-  CreateDirectory "${DATA}"
-  !insertmacro SET_ACL "${DATA}" "${SDDL_STORE}"
+  ; The data folder: ordinary users may create folders under ProgramData and own them,
+  ; so nothing found there is used before vxdatadir.exe has made Administrators the
+  ; owner of Norvane, TARVO-Pro, Log, Guard and LogService and set their protected lists
+  ; (the key tool's for the first two: users read), and renamed aside every store,
+  ; secret and settings file that someone else than an administrator could have written.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\vxdatadir.exe" "${VX_BIN}/vxdatadir.exe"
+  nsExec::ExecToLog '"$PLUGINSDIR\vxdatadir.exe" --root "$APPDATA"'
+  Pop $0
+  ${If} $0 != 0
+    ${If} $0 == 2
+      StrCpy $1 "$APPDATA\Norvane または ${DATA} (またはその下の Log、Guard、LogService) がリンクになっているか、フォルダーではありません。確認して取り除いてから、もう一度セットアップを実行してください。"
+    ${ElseIf} $0 == 3
+      StrCpy $1 "${DATA} の中に、管理者以外が作ったファイルがあり、ほかのプログラムが使用中のため別名にできません。そのプログラムを終了してから、もう一度セットアップを実行してください。"
+    ${Else}
+      StrCpy $1 "${DATA} の所有者とアクセス権を設定できません (vxdatadir: $0)。管理者として実行してください。"
+    ${EndIf}
+    DetailPrint $1
+    MessageBox MB_OK|MB_ICONSTOP $1 /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+  ; An empty store made the way an administrator makes one; a store kept above stays.
   ${IfNot} ${FileExists} "${DATA}\keystore.dat"
     nsExec::ExecToLog '"$INSTDIR\tvkeyadm.exe" --store "${DATA}" init'
     Pop $0
@@ -248,17 +223,6 @@ Section "velvox"
       Abort
     ${EndIf}
   ${EndIf}
-  CreateDirectory "${DATA}\Log"
-  !insertmacro SET_ACL "${DATA}\Log" "${SDDL_USER_WRITES}"
-  CreateDirectory "${DATA}\Guard"
-  !insertmacro SET_ACL "${DATA}\Guard" "${SDDL_USER_WRITES}"
-  CreateDirectory "${DATA}\LogService"
-  !insertmacro SET_ACL "${DATA}\LogService" "${SDDL_USER_WRITES}"
-  ${IfNot} ${FileExists} "${DATA}\mediahook.log"
-    FileOpen $0 "${DATA}\mediahook.log" w
-    FileClose $0
-  ${EndIf}
-  !insertmacro SET_ACL "${DATA}\mediahook.log" "${SDDL_APPEND_ONLY}"
 
   ; Settings with their defaults; keys already there stay as they are.
   !insertmacro INI_DEFAULT "${DATA}\policy.ini" OPTION USETEMPLIST 0

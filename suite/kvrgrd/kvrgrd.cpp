@@ -3,10 +3,14 @@
 // itself for paths. The guard keeps, per process, the authentication and the
 // registrations, and writes every request and its answer to kvrgrd.log in its folder
 // (%KVRGRD_HOME%, else Norvane\TARVO-Pro\Guard under the common application-data
-// folder), where the suite's tools and tests read them. kvrgrd.ini there may list, in
-// [GUARD] REFUSE, paths for which registrations are refused (separated by ';').
+// folder), where the suite's tools and tests read them. The guard's policy, kvrgrd.ini,
+// may list in [GUARD] REFUSE paths for which registrations are refused (separated by
+// ';'). It lives in Norvane\TARVO-Pro itself, which only administrators write: users
+// append to the journal's folder, and a policy there would let any of them refuse every
+// registration of every user. With %KVRGRD_HOME% (tests) both are in that folder.
 #include <windows.h>
 #include <bcrypt.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -55,12 +59,19 @@ void Journal(const std::string& line) {
                           " " + suite::AcpToUtf8(line));
 }
 
+std::string PolicyFile() {
+  char buffer[MAX_PATH] = {};
+  const DWORD n = ::GetEnvironmentVariableA("KVRGRD_HOME", buffer, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) return std::string(buffer) + "\\kvrgrd.ini";
+  if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, buffer))) return {};
+  return std::string(buffer) + "\\Norvane\\TARVO-Pro\\kvrgrd.ini";
+}
+
 bool Refused(const std::string& path) {
-  const std::string folder = Folder();
-  if (folder.empty()) return false;
+  const std::string policy = PolicyFile();
+  if (policy.empty()) return false;
   char list[1024] = {};
-  ::GetPrivateProfileStringA("GUARD", "REFUSE", "", list, sizeof(list),
-                             (folder + "\\kvrgrd.ini").c_str());
+  ::GetPrivateProfileStringA("GUARD", "REFUSE", "", list, sizeof(list), policy.c_str());
   std::string rest = list;
   while (!rest.empty()) {
     const size_t semi = rest.find(';');

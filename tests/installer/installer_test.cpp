@@ -2,7 +2,9 @@
 // this test's own (run.sh). The tests share that machine and run in order: install,
 // the Explorer entries, upgrade, uninstall.
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -15,10 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include "contracts/authresponse.h"
+#include "contracts/guard.h"
 #include "contracts/tvdev.h"
 #include "dialogs_ids.h"
 #include "keys_ids.h"
 #include "resource.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "vxshell.h"
 
@@ -574,6 +579,113 @@ TEST_F(Installer, UninstallRemovesProgramAndRegistrationsAndKeepsTheKeyStore) {
 
   EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
   EXPECT_EQ("9", IniText(data + "\\policy.ini", "VELVOX", "PWRETRYMAX"));
+}
+
+// What Everyone may do to `path` by its list, read back. Wine keeps neither owners nor
+// lists: it reports the prefix's user as owner and a list made from the Unix mode bits,
+// in which Everyone stands for "others". That much of a list the setup sets shows here;
+// owners and the protected flag are checked on the helper itself (datafolder_test).
+DWORD EveryoneMay(const std::string& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return 0xFFFFFFFF;
+  DWORD mask = dacl ? 0 : 0xFFFFFFFF;
+  PSID everyone = nullptr;
+  ::ConvertStringSidToSidA("S-1-1-0", &everyone);
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+        ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        !(ace->Header.AceFlags & INHERIT_ONLY_ACE) &&
+        ::EqualSid(everyone, reinterpret_cast<PSID>(&ace->SidStart)))
+      mask |= ace->Mask;
+  }
+  ::LocalFree(everyone);
+  ::LocalFree(sd);
+  return mask;
+}
+
+// Registers `path` for this process with the installed guard client, authenticated as
+// velvox is; the guard's answer.
+DWORD GuardRegisters(HMODULE guard, const char* path) {
+  auto getRnd = reinterpret_cast<PFN_TGDRV_GetRnd>(
+      reinterpret_cast<void*>(::GetProcAddress(guard, "TGDRV_GetRnd")));
+  auto auth = reinterpret_cast<PFN_TGDRV_Auth>(
+      reinterpret_cast<void*>(::GetProcAddress(guard, "TGDRV_Auth")));
+  auto add = reinterpret_cast<PFN_TGDRV_AddProcess>(
+      reinterpret_cast<void*>(::GetProcAddress(guard, "TGDRV_AddProcess")));
+  if (!getRnd || !auth || !add) return 0xFFFFFFFF;
+  const TGDRV_BLOCK challenge = getRnd();
+  TGDRV_BLOCK response{};
+  if (!ComputeAuthResponse(challenge.bytes, response.bytes) || auth(response) != 0)
+    return 0xFFFFFFFE;
+  DWORD id = 0;
+  return add(path, ::GetCurrentProcessId(), &id);
+}
+
+// Ordinary users may create folders under ProgramData, and own them. One who makes the
+// data folder before an administrator installs, lets everyone change it and plants a
+// store, a machine secret, settings naming a plug-in and a guard policy refusing drive
+// A:, controls none of it afterwards: the setup takes the folders over, renames the
+// planted files aside and makes its own.
+TEST_F(Installer, SetupTakesOverADataFolderThatAUserMadeFirst) {
+  const std::string norvane = Folder(CSIDL_COMMON_APPDATA) + "\\Norvane";
+  const std::string data = DataDir();
+  vxtest::RemoveTree(norvane);
+  // As the user leaves it: his (Wine keeps no owner), everyone may change everything.
+  for (const std::string& folder : {norvane, data, data + "\\Guard", data + "\\Log"}) {
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr)) << folder;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "O:S-1-5-21-1004336348-1177238915-682003330-1001D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+        &sd, nullptr));
+    ::SetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, sd);
+    ::LocalFree(sd);
+    ASSERT_NE(0u, EveryoneMay(folder) & DELETE) << "the fixture's list does not show";
+  }
+  const std::string store = data + "\\keystore.dat", secret = data + "\\machine.key";
+  const std::string policy = data + "\\policy.ini", log = data + "\\Log\\tarvolog.dat";
+  WriteFileText(store, "planted store");
+  WriteFileText(secret, "planted secret");
+  WriteFileText(policy, "[OPTION]\r\nUSETOKEN=1\r\nPLUGINNAME=evil.dll\r\n");
+  WriteFileText(data + "\\Guard\\kvrgrd.ini", "[GUARD]\r\nREFUSE=A:\\\r\n");
+  WriteFileText(log, "a line before the setup\r\n");
+
+  ASSERT_EQ(0u, RunSilently(SetupPath()));
+
+  // The planted files are aside, untouched; the setup made its own.
+  const struct {
+    std::string path, planted;
+  } planted[] = {{store, "planted store"},
+                 {secret, "planted secret"},
+                 {policy, "[OPTION]\r\nUSETOKEN=1\r\nPLUGINNAME=evil.dll\r\n"}};
+  for (const auto& p : planted) EXPECT_EQ(p.planted, ReadAll(p.path + ".untrusted")) << p.path;
+  const std::string made = ReadAll(store);
+  EXPECT_EQ("TVKS", made.substr(0, 4)) << "not a store the key tool made";
+  EXPECT_FALSE(Exists(secret));
+  EXPECT_EQ("", IniText(policy, "OPTION", "PLUGINNAME"));
+  EXPECT_EQ("0", IniText(policy, "OPTION", "USETOKEN"));
+  // A journal keeps its lines.
+  EXPECT_EQ("a line before the setup\r\n", ReadAll(log));
+
+  // Everyone may no longer change, replace or re-list any level or kept file.
+  const DWORD change = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                       WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
+  for (const std::string& path :
+       {norvane, data, data + "\\Log", data + "\\Guard", data + "\\LogService", store, policy,
+        data + "\\mediahook.log", log})
+    EXPECT_EQ(0u, EveryoneMay(path) & change) << path;
+
+  // The guard's policy is the administrators' file beside the store; the one in the
+  // guard's journal folder, which users could write, decides nothing.
+  HMODULE guard = ::LoadLibraryA((InstallDir() + "\\KvrGrd.dll").c_str());
+  ASSERT_NE(nullptr, guard);
+  EXPECT_EQ(0u, GuardRegisters(guard, "A:\\"));
+  WriteFileText(data + "\\kvrgrd.ini", "[GUARD]\r\nREFUSE=B:\\\r\n");
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GuardRegisters(guard, "B:\\"));
+  ::FreeLibrary(guard);
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+// vxdatadir.exe: run by the setup, as administrator, before it uses the suite's data
+// folder (datafolder.h says what it does). Not installed.
+//   vxdatadir.exe [--root FOLDER]   FOLDER: the common application-data folder
+// Exit codes: 0 done, 1 bad usage or not run as administrator, 2 a level is a link or
+// not a folder, 3 a file to be renamed aside is held by another program, 4 other failure.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <string>
+
+#include "datafolder.h"
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring root;
+  if (argc == 3 && std::wstring(argv[1]) == L"--root") {
+    root = argv[2];
+  } else if (argc == 1) {
+    wchar_t common[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                  common)))
+      return 4;
+    root = common;
+  } else {
+    std::fputs("usage: vxdatadir [--root FOLDER]\n", stderr);
+    return 1;
+  }
+  while (root.size() > 3 && root.back() == L'\\') root.pop_back();
+  if (!vxsetup::EnablePrivileges()) {
+    std::fputs("vxdatadir: run as administrator (the privileges to take ownership, back up "
+               "and restore files are needed)\n", stderr);
+    return 1;
+  }
+  vxsetup::SystemSecurityIo io;
+  vxsetup::Report report;
+  const vxsetup::Outcome outcome = vxsetup::Prepare(root, io, &report);
+  for (const auto& path : report.secured) std::printf("secured %ls\n", path.c_str());
+  for (const auto& [from, to] : report.setAside)
+    std::printf("not made by an administrator, renamed aside: %ls -> %ls\n", from.c_str(),
+                to.c_str());
+  if (outcome != vxsetup::Outcome::kDone)
+    std::fprintf(stderr, "vxdatadir: %ls\n", report.problem.c_str());
+  return static_cast<int>(outcome);
+}
