@@ -12,44 +12,12 @@
 namespace {
 
 std::map<std::string, std::string> RunProbe(const std::string& exe) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE readEnd, writeEnd;
-  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &sa, 0));
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = writeEnd;
-  si.hStdError = writeEnd;
-  PROCESS_INFORMATION pi{};
-  std::string cmd = "\"" + vxtest::ExeFolder() + exe + "\"";
-  BOOL started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                &si, &pi);
-  CloseHandle(writeEnd);
+  vxtest::RunOptions options;
+  options.timeoutMs = vxtest::kDefaultWait;
+  const vxtest::RunResult run = vxtest::Run("\"" + vxtest::ExeFolder() + exe + "\"", options);
+  EXPECT_EQ(run.code, 0u) << exe << ": " << run.err;
+  const std::string& text = run.out;
   std::map<std::string, std::string> out;
-  if (!started) {
-    ADD_FAILURE() << "cannot start " << exe;
-    CloseHandle(readEnd);
-    return out;
-  }
-  // Read what the probe writes until it has ended. The end of the pipe is not awaited:
-  // a process that the probe's first window starts (Wine's desktop process) can inherit
-  // the write end and keep the pipe open long after the probe is gone.
-  std::string text;
-  char buf[512];
-  DWORD n = 0, avail = 0;
-  bool ended = false;
-  for (DWORD start = GetTickCount(); GetTickCount() - start < vxtest::kDefaultWait;) {
-    while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
-           ReadFile(readEnd, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr) && n)
-      text.append(buf, n);
-    if (ended) break;
-    ended = WaitForSingleObject(pi.hProcess, 20) == WAIT_OBJECT_0;
-  }
-  CloseHandle(readEnd);
-  EXPECT_TRUE(ended) << exe << " did not end";
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);

@@ -99,38 +99,18 @@ void MakeSample() {
 }
 
 // Runs a console program with `input` on its standard input (a value never goes on a
-// command line); returns its exit code.
+// command line) and shows what it printed unless `quiet`; returns its exit code.
 DWORD RunWithInput(const std::string& cmd, const std::string& input, bool quiet = false) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return 255;
-  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = readEnd;
-  HANDLE nul = quiet ? CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr)
-                     : INVALID_HANDLE_VALUE;
-  si.hStdOutput = quiet ? nul : GetStdHandle(STD_OUTPUT_HANDLE);
-  si.hStdError = quiet ? nul : GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION pi{};
-  std::string line = cmd;
-  BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-  CloseHandle(readEnd);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (!ok) {
-    CloseHandle(writeEnd);
-    return 255;
+  vxtest::RunOptions options;
+  options.input = input;
+  const vxtest::RunResult r = vxtest::Run(cmd, options);
+  if (!quiet) {
+    std::fwrite(r.out.data(), 1, r.out.size(), stdout);
+    std::fwrite(r.err.data(), 1, r.err.size(), stderr);
+    std::fflush(stdout);
+    std::fflush(stderr);
   }
-  DWORD written;
-  WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-  CloseHandle(writeEnd);
-  WaitForSingleObject(pi.hProcess, 30000);
-  DWORD code = 255;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
+  return r.code;
 }
 DWORD RunTool(const std::string& cmd, bool quiet = false) { return RunWithInput(cmd, "", quiet); }
 

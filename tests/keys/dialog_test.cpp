@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app.h"
 #include "keyfixture.h"
@@ -64,9 +66,13 @@ const DWORD kPid = GetCurrentProcessId();
 std::string Title() { return vxtest::Acp(u8"使用する鍵の入力"); }
 std::string ListTitle() { return vxtest::Acp(u8"鍵の選択"); }
 
+// Clicks as a user's mouse does: the press moves the focus to the button before the
+// button acts (BM_CLICK sends it the mouse messages), so a focus check afterwards sees
+// only where the dialog itself put the focus.
 void PostClick(HWND dlg, int id) {
-  PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
+  HWND button = GetDlgItem(dlg, id);
+  ASSERT_NE(button, nullptr) << "no control " << id;
+  PostMessageA(button, BM_CLICK, 0, 0);
 }
 
 template <typename F>
@@ -86,6 +92,29 @@ HWND FocusOf(HWND dlg) {
 bool WaitFocus(HWND dlg, int id) {
   return WaitUntil([&] { return FocusOf(dlg) == GetDlgItem(dlg, id); });
 }
+
+// A death test's child ends through ExitProcess, past every destructor: while this
+// object lives, the scratch folders that its fixture makes go below one of this
+// process's own, removed with it.
+class ChildScratchFolders {
+ public:
+  ChildScratchFolders() {
+    for (const char* name : {"TEMP", "TMP"}) {
+      char old[MAX_PATH] = {};
+      saved_.emplace_back(name, GetEnvironmentVariableA(name, old, MAX_PATH) ? old : "");
+      SetEnvironmentVariableA(name, dir_.path().c_str());
+    }
+  }
+  ~ChildScratchFolders() {
+    for (const auto& [name, value] : saved_) SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+  }
+  ChildScratchFolders(const ChildScratchFolders&) = delete;
+  ChildScratchFolders& operator=(const ChildScratchFolders&) = delete;
+
+ private:
+  tvtest::TempDir dir_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
 
 struct Box {
   std::string text;
@@ -406,31 +435,41 @@ TEST_F(KeyDialogTest, AddOnThatCannotLoadIsReportedAndTheKeyAccepted) {
   // test runs with Wine's load order for this program saying that tvxdrv.dll is disabled.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* kOverrides = "Software\\Wine\\AppDefaults\\keys_dialog_test.exe\\DllOverrides";
+  struct Overrides {
+    const char* key;
+    ~Overrides() { RegDeleteKeyA(HKEY_CURRENT_USER, key); }
+  } overrides{kOverrides};
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                             nullptr),
             ERROR_SUCCESS);
   RegSetValueExA(key, "tvxdrv", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
   RegCloseKey(key);
+  ChildScratchFolders scratch;
   EXPECT_EXIT(
       {
-        InstalledAddOn addOn;
-        if (LoadLibraryA("tvxdrv.dll")) ExitProcess(2);
-        CVxKeyInDlg dlg;
-        std::string text;
-        std::thread user([&] {
-          HWND w = vxtest::WaitForWindow(Title(), "#32770", vxtest::kDefaultWait, kPid);
-          if (!w) return;
-          EnterAndAccept("PLAN", FixtureKeys::kPlanValue)(w);
-        });
-        std::thread answer([&] { text = AnswerBox().text; });
-        INT_PTR r = dlg.DoModal();
-        user.join();
-        answer.join();
-        ExitProcess(text == "Unable to load tvxdrv.dll!" && r == IDOK ? 0 : 3);
+        UINT code = 2;
+        {
+          // Gone (with its registration) before the child ends.
+          InstalledAddOn addOn;
+          if (!LoadLibraryA("tvxdrv.dll")) {
+            CVxKeyInDlg dlg;
+            std::string text;
+            std::thread user([&] {
+              HWND w = vxtest::WaitForWindow(Title(), "#32770", vxtest::kDefaultWait, kPid);
+              if (!w) return;
+              EnterAndAccept("PLAN", FixtureKeys::kPlanValue)(w);
+            });
+            std::thread answer([&] { text = AnswerBox().text; });
+            INT_PTR r = dlg.DoModal();
+            user.join();
+            answer.join();
+            code = text == "Unable to load tvxdrv.dll!" && r == IDOK ? 0 : 3;
+          }
+        }
+        ExitProcess(code);
       },
       ::testing::ExitedWithCode(0), "");
-  RegDeleteKeyA(HKEY_CURRENT_USER, kOverrides);
 }
 
 TEST_F(KeyDialogTest, SelectionDialogTakesAnEnabledKeyWithoutValueOrAnnouncement) {
@@ -471,6 +510,7 @@ TEST_F(KeyDialogTest, SelectionDialogTakesAnEnabledKeyWithoutValueOrAnnouncement
 
 TEST_F(KeyDialogTest, DamagedKeyTemplateEndsTheProcessWithCode1) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ChildScratchFolders scratch;
   EXPECT_EXIT(
       {
         CVxKeyInDlg dlg;

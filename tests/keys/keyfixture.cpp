@@ -51,36 +51,23 @@ void InstalledAddOn::MakeUnwritable() const {
 
 ResidentWindow::ResidentWindow() {
   EXPECT_EQ(FindWindowA(TVRESIDENT_CLASS, TVRESIDENT_TITLE), nullptr) << "a resident is left over";
-  std::string cmd = "\"" + vxtest::ExeFolder() + "tvresident.exe\" --log \"" +
-                    (dir_ / "resident.log") + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi_)) {
-    ADD_FAILURE() << "cannot start " << cmd;
-    return;
-  }
+  process_ = vxtest::Process::Start("\"" + vxtest::ExeFolder() + "tvresident.exe\" --log \"" +
+                                    (dir_ / "resident.log") + "\"");
+  if (!process_.pid()) return;
   // The window is hidden, so it is looked up by class and title rather than listed.
   for (DWORD start = GetTickCount(); GetTickCount() - start < vxtest::kDefaultWait;) {
     hwnd_ = FindWindowA(TVRESIDENT_CLASS, TVRESIDENT_TITLE);
     if (hwnd_) return;
-    if (WaitForSingleObject(pi_.hProcess, 20) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(process_.handle(), 20) == WAIT_OBJECT_0) break;
   }
   ADD_FAILURE() << "the resident window did not appear";
 }
 
 ResidentWindow::~ResidentWindow() {
-  if (!pi_.hProcess) return;
+  if (!process_.pid()) return;
   if (hwnd_) PostMessageA(hwnd_, WM_CLOSE, 0, 0);
-  if (WaitForSingleObject(pi_.hProcess, vxtest::kDefaultWait) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "the resident window did not end on WM_CLOSE";
-    TerminateProcess(pi_.hProcess, 9);
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(pi_.hProcess, &code);
-  EXPECT_EQ(code, 0u);
-  CloseHandle(pi_.hProcess);
-  CloseHandle(pi_.hThread);
+  // One that does not end on WM_CLOSE fails here and is killed as the process object goes.
+  EXPECT_EQ(process_.Wait(vxtest::kDefaultWait), 0u) << "the resident window's exit code";
 }
 
 std::string ResidentWindow::Recorded() const { return ReadText(dir_ / "resident.log"); }

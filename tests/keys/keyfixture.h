@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "process.h"
 #include "tvtest.h"
 
 namespace keytest {
@@ -57,7 +58,7 @@ class ResidentWindow {
 
  private:
   tvtest::TempDir dir_;
-  PROCESS_INFORMATION pi_{};
+  vxtest::Process process_;
   HWND hwnd_ = nullptr;
 };
 

@@ -7,6 +7,7 @@
 // and after the dialog has closed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -53,23 +54,12 @@ DWORD RunTool(const std::string& tool, const std::string& args,
   HANDLE in = CreateFileA(input.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &sa,
                           OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (!written || in == INVALID_HANDLE_VALUE) return 101;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in;
-  si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  std::string cmd = "\"" + vxtest::ExeFolder() + tool + "\" " + args;
-  PROCESS_INFORMATION pi{};
-  const bool started =
-      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  vxtest::RunOptions options;
+  options.inputHandle = in;
+  const vxtest::RunResult r = vxtest::Run("\"" + vxtest::ExeFolder() + tool + "\" " + args, options);
   CloseHandle(in);
-  if (!started) return 102;
-  DWORD code = 103;
-  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  return code;
+  if (r.code != 0) std::printf("%s %s:\n%s%s", tool.c_str(), args.c_str(), r.out.c_str(), r.err.c_str());
+  return r.code;
 }
 
 // Registers the key in the store that TARVODEV_HOME names for the library; the tool is

@@ -161,19 +161,6 @@ std::map<std::string, std::string> Tree(const std::string& root) {
   return out;
 }
 
-std::vector<std::string> TempVxFiles() {
-  char temp[MAX_PATH] = {};
-  ::GetTempPathA(MAX_PATH, temp);
-  std::vector<std::string> out;
-  WIN32_FIND_DATAA fd;
-  HANDLE f = ::FindFirstFileA((std::string(temp) + "vx*").c_str(), &fd);
-  if (f == INVALID_HANDLE_VALUE) return out;
-  do out.push_back(fd.cFileName);
-  while (::FindNextFileA(f, &fd));
-  ::FindClose(f);
-  return out;
-}
-
 BOOL DecryptAndExtract(CVelvoxDlg& dlg, const std::string& key, const std::string& xss,
                        const std::string& folder) {
   dlg.OpenProgressDialog();

@@ -63,8 +63,6 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // Relative path -> content, with "<dir>" for folders; the whole tree below `root`.
 std::map<std::string, std::string> Tree(const std::string& root);
-// Files in the user's temporary folder whose names start with "vx".
-std::vector<std::string> TempVxFiles();
 
 // The decryption job's shape: progress dialog, TVDEV_DecryptArchive into a temporary
 // archive, then ExtractArchive into `folder`.

@@ -5,19 +5,28 @@
 #include <winioctl.h>
 #include <ntdef.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <vector>
+
+#include "process.h"
 
 namespace vxtest {
 
 void RemoveTree(const std::string& path) {
+  if (::GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   std::string from = path;
   from.push_back('\0');  // the shell takes a list ending in an empty name
   SHFILEOPSTRUCTA op{};
   op.wFunc = FO_DELETE;
   op.pFrom = from.c_str();
   op.fFlags = FOF_NO_UI;
-  ::SHFileOperationA(&op);
+  const int result = ::SHFileOperationA(&op);
+  // Whatever stays would be taken for the next test's fresh content.
+  if (result != 0 || op.fAnyOperationsAborted || ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+    ADD_FAILURE() << "cannot remove " << path << ": the shell answered " << result
+                  << (op.fAnyOperationsAborted ? " (aborted)" : "");
 }
 
 namespace {
@@ -90,9 +99,13 @@ bool StartHost(const std::string& command) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, w.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-  if (pi.hThread) ::CloseHandle(pi.hThread);
-  if (pi.hProcess) ::CloseHandle(pi.hProcess);
+  DWORD error = 0;
+  if (!CreateChild(w, L"", 0, si, pi, error)) {
+    ::SetLastError(error);
+    return false;
+  }
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
   return true;
 }
 

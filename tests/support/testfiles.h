@@ -4,7 +4,8 @@
 
 namespace vxtest {
 
-// Deletes `path` and everything below it, quietly; a missing path is no error.
+// Deletes `path` and everything below it; a missing path is no error, one that stays
+// fails the test.
 void RemoveTree(const std::string& path);
 
 // A link to a folder, as a junction is on Windows: the system reports it as a reparse

@@ -222,66 +222,6 @@ MessageBoxSeen AnswerMessageBox(int button, const std::string& caption, DWORD ti
   return seen;
 }
 
-Process::Process(Process&& o) noexcept : h_(o.h_), pid_(o.pid_) {
-  o.h_ = nullptr;
-  o.pid_ = 0;
-}
-
-Process& Process::operator=(Process&& o) noexcept {
-  if (this != &o) {
-    this->~Process();
-    h_ = o.h_;
-    pid_ = o.pid_;
-    o.h_ = nullptr;
-    o.pid_ = 0;
-  }
-  return *this;
-}
-
-Process::~Process() {
-  if (h_) {
-    if (running()) {
-      TerminateProcess(h_, 255);
-      WaitForSingleObject(h_, 5000);
-    }
-    CloseHandle(h_);
-  }
-}
-
-Process Process::Start(const std::string& commandLine, const std::string& workDir) {
-  Process p;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  std::string cmd = commandLine;
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      workDir.empty() ? nullptr : workDir.c_str(), &si, &pi)) {
-    ADD_FAILURE() << "cannot start '" << Utf8(commandLine) << "': error " << GetLastError();
-    return p;
-  }
-  CloseHandle(pi.hThread);
-  p.h_ = pi.hProcess;
-  p.pid_ = pi.dwProcessId;
-  return p;
-}
-
-bool Process::running() const {
-  return h_ && WaitForSingleObject(h_, 0) == WAIT_TIMEOUT;
-}
-
-DWORD Process::Wait(DWORD timeoutMs) {
-  if (!h_) return STILL_ACTIVE;
-  if (WaitForSingleObject(h_, timeoutMs) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "process " << pid_ << " still running after " << timeoutMs
-                  << " ms; visible windows:\n"
-                  << DescribeWindows();
-    return STILL_ACTIVE;
-  }
-  DWORD code = STILL_ACTIVE;
-  GetExitCodeProcess(h_, &code);
-  return code;
-}
-
 std::string ExeFolder() {
   char buf[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, buf, MAX_PATH);

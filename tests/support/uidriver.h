@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace vxtest {
+#include "process.h"
 
-constexpr DWORD kDefaultWait = 15000;
+namespace vxtest {
 
 // Converts UTF-8 (test sources write Japanese as u8"" literals) to the system code page.
 std::string Acp(const char8_t* utf8);
@@ -59,27 +59,6 @@ struct MessageBoxSeen {
 // IDCANCEL, IDYES, IDNO ...).
 MessageBoxSeen AnswerMessageBox(int button, const std::string& caption = "TARVO-Pro",
                                 DWORD timeoutMs = kDefaultWait, DWORD pid = 0);
-
-// A child process; killed on destruction if still running.
-class Process {
- public:
-  Process() = default;
-  Process(Process&& o) noexcept;
-  Process& operator=(Process&& o) noexcept;
-  ~Process();
-  // Starts `commandLine` (system code page). Fails the test and returns an empty
-  // process on error.
-  static Process Start(const std::string& commandLine, const std::string& workDir = "");
-  DWORD pid() const { return pid_; }
-  HANDLE handle() const { return h_; }
-  bool running() const;
-  // Exit code, or STILL_ACTIVE after a watchdog timeout (recorded as a test failure).
-  DWORD Wait(DWORD timeoutMs = kDefaultWait);
-
- private:
-  HANDLE h_ = nullptr;
-  DWORD pid_ = 0;
-};
 
 // Folder of the running test executable, with a trailing backslash.
 std::string ExeFolder();

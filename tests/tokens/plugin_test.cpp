@@ -216,33 +216,11 @@ TEST(SoftTokenTest, AdministrationToolWritesAndListsTokens) {
   tvtest::TempDir dir;
   const std::string file = dir / "t.tok";
   const std::string tool = "\"" + vxtest::ExeFolder() + "tvtokadm.exe\" ";
-  const std::string input = dir / "in.txt";
-  // Standard input and output are files, inherited by the tool.
   auto run = [&](const std::string& args, const std::string& stdinText) {
-    tvtest::WriteAll(input, tvtest::Bytes(stdinText.begin(), stdinText.end()));
-    const std::string out = dir / "out.txt";
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE in = CreateFileA(input.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr);
-    HANDLE o = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in;
-    si.hStdOutput = o;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi{};
-    std::string cmd = tool + args;
-    DWORD code = 99;
-    if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-      WaitForSingleObject(pi.hProcess, 60000);
-      GetExitCodeProcess(pi.hProcess, &code);
-      CloseHandle(pi.hProcess);
-      CloseHandle(pi.hThread);
-    }
-    CloseHandle(in);
-    CloseHandle(o);
-    tvtest::Bytes b = tvtest::ReadAll(out);
-    return std::make_pair(code, std::string(b.begin(), b.end()));
+    vxtest::RunOptions options;
+    options.input = stdinText;
+    const vxtest::RunResult r = vxtest::Run(tool + args, options);
+    return std::make_pair(r.code, r.out);
   };
   EXPECT_EQ(run("write \"" + file + "\" --pin", "2468\r\nPLAN\tplan-Value\r\nSALES\tsalesValue\r\n").first, 0u);
   EXPECT_EQ(run("list \"" + file + "\" --pin", "2468\r\n"), std::make_pair(DWORD{0}, std::string("PLAN\r\nSALES\r\n")));
@@ -251,7 +229,7 @@ TEST(SoftTokenTest, AdministrationToolWritesAndListsTokens) {
   EXPECT_EQ(run("write \"" + file + "\"", "X\ty\r\n").first, 1u);
   EXPECT_EQ(run("write \"" + file + "\" --replace", "X\ty\r\n").first, 0u);
   EXPECT_EQ(run("list \"" + file + "\"", ""), std::make_pair(DWORD{0}, std::string("X\r\n")));
-  EXPECT_EQ(dir.List(), (std::vector<std::string>{"in.txt", "out.txt", "t.tok"}));
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"t.tok"}));
 }
 
 }  // namespace

@@ -1,0 +1,197 @@
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "uidriver.h"
+
+namespace vxtest {
+
+namespace {
+
+constexpr int kTries = 3;  // the first start and two more
+
+std::wstring Wide(const std::string& acp) {
+  if (acp.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), w.data(), n);
+  return w;
+}
+
+std::string Utf8Of(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+// Moves what the pipe holds now into `to`, without waiting for more.
+void DrainAvailable(HANDLE pipe, std::string& to) {
+  char buf[4096];
+  DWORD avail = 0, got = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
+         ReadFile(pipe, buf, avail < sizeof buf ? avail : sizeof buf, &got, nullptr) && got > 0)
+    to.append(buf, got);
+}
+
+void CloseIfOpen(HANDLE& h) {
+  if (h) CloseHandle(h);
+  h = nullptr;
+}
+
+}  // namespace
+
+bool CreateChild(const std::wstring& commandLine, const std::wstring& workDir, DWORD creationFlags,
+                 STARTUPINFOW& si, PROCESS_INFORMATION& pi, DWORD& error) {
+  const BOOL inherit = (si.dwFlags & STARTF_USESTDHANDLES) ? TRUE : FALSE;
+  for (int attempt = 1;; ++attempt) {
+    std::wstring cmd = commandLine;  // CreateProcessW may write into its command line
+    pi = PROCESS_INFORMATION{};
+    if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, inherit, creationFlags, nullptr,
+                       workDir.empty() ? nullptr : workDir.c_str(), &si, &pi)) {
+      error = 0;
+      return true;
+    }
+    error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == kTries) {
+      pi = PROCESS_INFORMATION{};
+      return false;
+    }
+    std::fprintf(stderr,
+                 "[   NOTE   ] starting '%s' failed with error 1359 (the new process's loader died "
+                 "before the program ran); starting it again, try %d of %d\n",
+                 Utf8Of(commandLine).c_str(), attempt + 1, kTries);
+    std::fflush(stderr);
+  }
+}
+
+Process::Process(Process&& o) noexcept : h_(o.h_), pid_(o.pid_) {
+  o.h_ = nullptr;
+  o.pid_ = 0;
+}
+
+Process& Process::operator=(Process&& o) noexcept {
+  if (this != &o) {
+    this->~Process();
+    h_ = o.h_;
+    pid_ = o.pid_;
+    o.h_ = nullptr;
+    o.pid_ = 0;
+  }
+  return *this;
+}
+
+Process::~Process() {
+  if (h_) {
+    if (running()) {
+      TerminateProcess(h_, 255);
+      WaitForSingleObject(h_, 5000);
+    }
+    CloseHandle(h_);
+  }
+}
+
+Process Process::Start(const std::string& commandLine, const std::string& workDir) {
+  Process p;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  DWORD error = 0;
+  if (!CreateChild(Wide(commandLine), Wide(workDir), 0, si, pi, error)) {
+    ADD_FAILURE() << "cannot start '" << Utf8Of(Wide(commandLine)) << "': error " << error;
+    return p;
+  }
+  CloseHandle(pi.hThread);
+  p.h_ = pi.hProcess;
+  p.pid_ = pi.dwProcessId;
+  return p;
+}
+
+bool Process::running() const {
+  return h_ && WaitForSingleObject(h_, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Process::Wait(DWORD timeoutMs) {
+  if (!h_) return STILL_ACTIVE;
+  if (WaitForSingleObject(h_, timeoutMs) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "process " << pid_ << " still running after " << timeoutMs
+                  << " ms; visible windows:\n"
+                  << DescribeWindows();
+    return STILL_ACTIVE;
+  }
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(h_, &code);
+  return code;
+}
+
+RunResult Run(const std::string& commandLine, const RunOptions& options) {
+  RunResult r;
+  const std::string shown = Utf8Of(Wide(commandLine));
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE outR = nullptr, outW = nullptr, errR = nullptr, errW = nullptr, inR = nullptr, inW = nullptr;
+  auto closeAll = [&] {
+    for (HANDLE* h : {&outR, &outW, &errR, &errW, &inR, &inW}) CloseIfOpen(*h);
+  };
+  const bool pipedInput = options.inputHandle == nullptr;
+  // The input pipe holds the whole text, so that writing it never waits for the child.
+  if (!CreatePipe(&outR, &outW, &sa, 0) || !CreatePipe(&errR, &errW, &sa, 0) ||
+      (pipedInput && !CreatePipe(&inR, &inW, &sa, static_cast<DWORD>(options.input.size() + 1)))) {
+    ADD_FAILURE() << "cannot make the pipes for '" << shown << "': error " << GetLastError();
+    closeAll();
+    return r;
+  }
+  SetHandleInformation(outR, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errR, HANDLE_FLAG_INHERIT, 0);
+  if (inW) SetHandleInformation(inW, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = pipedInput ? inR : options.inputHandle;
+  si.hStdOutput = outW;
+  si.hStdError = errW;
+  PROCESS_INFORMATION pi{};
+  DWORD error = 0;
+  const bool started = CreateChild(Wide(commandLine), Wide(options.workDir), options.creationFlags, si, pi, error);
+  // The child holds its own ends now; the pipes end with it.
+  CloseIfOpen(outW);
+  CloseIfOpen(errW);
+  CloseIfOpen(inR);
+  if (!started) {
+    ADD_FAILURE() << "cannot start '" << shown << "': error " << error;
+    closeAll();
+    return r;
+  }
+  CloseHandle(pi.hThread);
+  if (inW) {
+    DWORD put = 0;
+    if (!options.input.empty() &&
+        (!WriteFile(inW, options.input.data(), static_cast<DWORD>(options.input.size()), &put, nullptr) ||
+         put != options.input.size()))
+      ADD_FAILURE() << "cannot give '" << shown << "' its input: error " << GetLastError();
+    CloseIfOpen(inW);
+  }
+  bool ended = false;
+  for (const DWORD start = GetTickCount();;) {
+    DrainAvailable(outR, r.out);
+    DrainAvailable(errR, r.err);
+    if (ended) break;  // drained once more after the end
+    ended = WaitForSingleObject(pi.hProcess, 20) == WAIT_OBJECT_0;
+    if (!ended && GetTickCount() - start > options.timeoutMs) break;
+  }
+  if (ended) {
+    GetExitCodeProcess(pi.hProcess, &r.code);
+  } else {
+    ADD_FAILURE() << "'" << shown << "' still running after " << options.timeoutMs << " ms; killed";
+    TerminateProcess(pi.hProcess, 255);
+    WaitForSingleObject(pi.hProcess, 5000);
+    r.code = STILL_ACTIVE;
+  }
+  CloseHandle(pi.hProcess);
+  closeAll();
+  return r;
+}
+
+}  // namespace vxtest
