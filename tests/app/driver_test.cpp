@@ -32,6 +32,13 @@ std::string Root() {
   return root;
 }
 
+// The tree goes with the test program.
+class RemoveRootAtEnd : public ::testing::Environment {
+ public:
+  void TearDown() override { vxtest::RemoveTree("C:\\vxdrv"); }
+};
+const auto* const g_removeRoot = ::testing::AddGlobalTestEnvironment(new RemoveRootAtEnd);
+
 void MakeDir(const std::string& rel) { CreateDirectoryA((Root() + rel).c_str(), nullptr); }
 
 void MakeFile(const std::string& rel) {

@@ -31,20 +31,26 @@ std::map<std::string, std::string> RunProbe(const std::string& exe) {
   return out;
 }
 
-void SetWineVersion(const std::string& exe, const char* version) {
-  std::string key = "Software\\Wine\\AppDefaults\\" + exe;
-  HKEY h;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                 static_cast<DWORD>(strlen(version) + 1));
-  RegCloseKey(h);
-}
+// The Windows version that Wine reports to the executable `exe`, for the object's life.
+class WineVersion {
+ public:
+  explicit WineVersion(std::string exe) : key_("Software\\Wine\\AppDefaults\\" + std::move(exe)) {}
+  ~WineVersion() { RegDeleteKeyA(HKEY_CURRENT_USER, key_.c_str()); }
+  WineVersion(const WineVersion&) = delete;
+  WineVersion& operator=(const WineVersion&) = delete;
+  void Set(const char* version) {
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                   static_cast<DWORD>(strlen(version) + 1));
+    RegCloseKey(h);
+  }
 
-void ClearWineVersion(const std::string& exe) {
-  RegDeleteKeyA(HKEY_CURRENT_USER, ("Software\\Wine\\AppDefaults\\" + exe).c_str());
-}
+ private:
+  std::string key_;
+};
 
 std::string CommonAppData() {
   char buf[MAX_PATH] = {};
@@ -70,10 +76,11 @@ TEST(StartupTest, VersionCodeAndPolicyLocationForEveryWindowsVersion) {
       {"win8", 602, 602},   {"win81", 603, 602}, {"win10", 1000, 602},
   };
   const std::string exe = "vx_startup_probe.exe", bare = "vx_startup_probe_nomanifest.exe";
+  WineVersion version(exe), bareVersion(bare);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wine);
-    SetWineVersion(exe, c.wine);
-    SetWineVersion(bare, c.wine);
+    version.Set(c.wine);
+    bareVersion.Set(c.wine);
     auto probe = RunProbe(exe);
     EXPECT_EQ(probe["code"], std::to_string(c.code));
     EXPECT_EQ(RunProbe(bare)["code"], std::to_string(c.codeWithoutManifest));
@@ -86,34 +93,41 @@ TEST(StartupTest, VersionCodeAndPolicyLocationForEveryWindowsVersion) {
     EXPECT_EQ(probe["language"], "0");
     EXPECT_EQ(probe["token"], "1");  // the restriction query fails under Wine
   }
-  ClearWineVersion(exe);
-  ClearWineVersion(bare);
 }
 
 TEST(StartupTest, OldSystemsCreateThePlugInFolderAndReadPolicyBesideTheProgram) {
   const std::string exe = "vx_startup_probe.exe";
   const std::string plugins = vxtest::ExeFolder() + "PlugIns";
   const std::string policy = vxtest::ExeFolder() + "policy.ini";
+  // The program folder is every test's: neither file stays there, however this ends.
+  struct Removed {
+    std::string plugins, policy;
+    ~Removed() {
+      RemoveDirectoryA(plugins.c_str());
+      DeleteFileA(policy.c_str());
+    }
+  } removed{plugins, policy};
   RemoveDirectoryA(plugins.c_str());
   std::ofstream(policy, std::ios::binary) << "[VELVOX]\nPWRETRYMAX=7\n";
 
-  SetWineVersion(exe, "win7");
+  WineVersion version(exe);
+  version.Set("win7");
   auto modern = RunProbe(exe);
   EXPECT_EQ(modern["plugins_exist"], "0");
   EXPECT_EQ(modern["retrymax"], "5");
 
-  SetWineVersion(exe, "winxp64");
+  version.Set("winxp64");
   auto old = RunProbe(exe);
   EXPECT_EQ(old["plugins_exist"], "1");
   EXPECT_EQ(old["retrymax"], "7");
-
-  ClearWineVersion(exe);
-  RemoveDirectoryA(plugins.c_str());
-  DeleteFileA(policy.c_str());
 }
 
 TEST(StartupTest, MediaSettingsFileFromTheFilterServiceKey) {
   const char* key = "SYSTEM\\CurrentControlSet\\Services\\kvrflt";
+  struct Deleted {
+    const char* key;
+    ~Deleted() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, key); }
+  } deleted{key};
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
   EXPECT_EQ(RunProbe("vx_startup_probe.exe")["media"], SystemDir() + "\\kvrfltme.ini");
 
@@ -133,7 +147,6 @@ TEST(StartupTest, MediaSettingsFileFromTheFilterServiceKey) {
                  static_cast<DWORD>(tooLong.size() + 1));
   EXPECT_EQ(RunProbe("vx_startup_probe.exe")["media"], SystemDir() + "\\kvrfltme.ini");
   RegCloseKey(h);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
 }
 
 }  // namespace

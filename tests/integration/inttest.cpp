@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "contracts/oplog.h"
@@ -11,8 +12,26 @@
 
 namespace inttest {
 
+namespace {
+
+// Scratch folders go when the test program ends, and C:\vxint with the last of them.
+class ScratchFolders : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    for (const std::string& folder : made) vxtest::RemoveTree(folder);
+    made.clear();
+    RemoveDirectoryA("C:\\vxint");
+  }
+  std::set<std::string> made;
+};
+ScratchFolders* const g_scratch =
+    static_cast<ScratchFolders*>(::testing::AddGlobalTestEnvironment(new ScratchFolders));
+
+}  // namespace
+
 std::string Scratch(const std::string& name) {
   const std::string folder = "C:\\vxint\\" + name;
+  g_scratch->made.insert(folder);
   vxtest::RemoveTree(folder);
   CreateDirectoryA("C:\\vxint", nullptr);
   EXPECT_TRUE(CreateDirectoryA(folder.c_str(), nullptr)) << folder;

@@ -10,7 +10,8 @@
 
 namespace inttest {
 
-// A fresh, empty folder C:\vxint\<name>\ (with the trailing backslash).
+// A fresh, empty folder C:\vxint\<name>\ (with the trailing backslash), removed when the
+// test program ends.
 std::string Scratch(const std::string& name);
 // Creates a folder of any length (through the "\\?\" form) and returns whether it exists.
 bool MakeLongFolder(const std::string& path);

@@ -12,6 +12,7 @@
 #include "dialogs_ids.h"
 #include "mbcs.h"
 #include "string_ids.h"
+#include "testfiles.h"
 #include "uidriver.h"
 
 namespace {
@@ -142,6 +143,7 @@ class SaveAsTest : public ::testing::Test {
   }
   void TearDown() override {
     RegDeleteKeyA(HKEY_CURRENT_USER, (std::string("Software\\Wine\\AppDefaults\\") + kHost).c_str());
+    vxtest::RemoveTree("C:\\vxsaveas");
   }
   std::string folder_;
 };
