@@ -688,4 +688,27 @@ TEST_F(Installer, SetupTakesOverADataFolderThatAUserMadeFirst) {
   ::FreeLibrary(guard);
 }
 
+// A guard client key that another product of the suite made stays that product's: the
+// setup neither rewrites it nor, uninstalled, removes it.
+TEST_F(Installer, GuardKeyOfAnotherProductIsLeftToIt) {
+  ASSERT_EQ(0u, RunSilently(InstallDir() + "\\uninstall.exe"));
+  ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kGuardKey)) << "ours went with the uninstall";
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGuardKey, 0, nullptr, 0,
+                                             KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+  const DWORD version = 0x0500FFFF;
+  const char name[] = "Guard client of another product";
+  ::RegSetValueExA(key, "Version", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&version), sizeof version);
+  ::RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof name);
+  ::RegCloseKey(key);
+
+  ASSERT_EQ(0u, RunSilently(SetupPath()));
+  EXPECT_EQ(version, RegNumber(HKEY_LOCAL_MACHINE, kGuardKey, "Version"));
+  EXPECT_EQ(name, RegText(HKEY_LOCAL_MACHINE, kGuardKey, "DisplayName"));
+
+  ASSERT_EQ(0u, RunSilently(InstallDir() + "\\uninstall.exe"));
+  EXPECT_EQ(version, RegNumber(HKEY_LOCAL_MACHINE, kGuardKey, "Version"));
+  EXPECT_EQ(name, RegText(HKEY_LOCAL_MACHINE, kGuardKey, "DisplayName"));
+}
+
 }  // namespace

@@ -196,6 +196,7 @@ TEST_F(WriterTest, RefusesEverythingButTheFiveOptionsAndStillFlushes) {
     std::string section, key, value, file;
   } refused[] = {
       {"another section", "OPTION", "PLUGINNAME", "evil.dll", policy_},
+      {"a permitted key in another section", "OPTION", "EXTMODE", "1", policy_},
       {"another key", "VELVOX", "PWLEN", "0", policy_},
       {"another file", "VELVOX", "EXTMODE", "1", other},
       {"a value that starts a new section", "VELVOX", "EXTMODE", "1\r\n[OPTION]\r\nPLUGINNAME=e",
@@ -219,7 +220,7 @@ TEST_F(WriterTest, RefusesEverythingButTheFiveOptionsAndStillFlushes) {
   EXPECT_EQ(Read("PWLEN"), "8");
   EXPECT_EQ(Read("EXTMODE"), "1");
   const auto journal = Journal();
-  EXPECT_EQ(Matching(journal, "write refused: not allowed").size(), 7u);
+  EXPECT_EQ(Matching(journal, "write refused: not allowed").size(), 8u);
   const auto flushes = Matching(journal, "flush ");
   ASSERT_FALSE(flushes.empty());
   EXPECT_NE(flushes.front().find("-> 0"), std::string::npos) << flushes.front();

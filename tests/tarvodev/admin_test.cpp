@@ -15,55 +15,15 @@ using namespace tvtest;
 
 namespace {
 
-struct Result {
-  DWORD code = 0;
-  std::string out, err;
-};
+using Result = vxtest::RunResult;
 
 // Runs tvkeyadm.exe with exactly `args`, feeding `input` to its standard input.
 Result RawTool(const std::string& args, const std::string& input = "") {
-  Result r;
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE outR, outW, errR, errW, inR, inW;
-  CreatePipe(&outR, &outW, &sa, 0);
-  CreatePipe(&errR, &errW, &sa, 0);
-  CreatePipe(&inR, &inW, &sa, 0);
-  SetHandleInformation(outR, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(errR, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(inW, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = inR;
-  si.hStdOutput = outW;
-  si.hStdError = errW;
-  PROCESS_INFORMATION pi{};
-  std::string cmd = "\"" + vxtest::ExeFolder() + "tvkeyadm.exe\" " + args;
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &si, &pi)) {
-    ADD_FAILURE() << "cannot start " << cmd;
-    r.code = 999;
-    return r;
-  }
-  CloseHandle(outW);
-  CloseHandle(errW);
-  CloseHandle(inR);
-  DWORD put = 0;
-  if (!input.empty()) WriteFile(inW, input.data(), (DWORD)input.size(), &put, nullptr);
-  CloseHandle(inW);
-  auto drain = [](HANDLE h, std::string* s) {
-    char buf[4096];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) s->append(buf, got);
-    CloseHandle(h);
-  };
-  drain(outR, &r.out);
-  drain(errR, &r.err);
-  if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) ADD_FAILURE() << "tool hangs: " << cmd;
-  GetExitCodeProcess(pi.hProcess, &r.code);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  return r;
+  vxtest::RunOptions options;
+  options.input = input;
+  options.creationFlags = CREATE_NO_WINDOW;
+  options.timeoutMs = 30000;
+  return vxtest::Run("\"" + vxtest::ExeFolder() + "tvkeyadm.exe\" " + args, options);
 }
 
 // Runs tvkeyadm.exe on the store that this process's library uses (TARVODEV_HOME),
