@@ -23,6 +23,13 @@ std::string TempFolder() {
   return n > 0 && n < MAX_PATH ? std::string(buf, n) : std::string();
 }
 
+// A new file only (never one found in place), marked for deletion from its creation;
+// others may open it only with delete sharing.
+HANDLE CreateHeldFile(const std::string& path) {
+  return ::CreateFileA(path.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
 }  // namespace
 
 BOOL CreateTempFile(std::string& path, const char* prefix, HANDLE& held) {
@@ -38,9 +45,7 @@ BOOL CreateTempFile(std::string& path, const char* prefix, HANDLE& held) {
     unsigned unique = counter++ & 0xFFFF;
     if (unique == 0) continue;
     std::string candidate = folder + fw::Sprintf("%s%X.tmp", prefix, unique);
-    HANDLE h = ::CreateFileA(candidate.c_str(), DELETE | SYNCHRONIZE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE h = CreateHeldFile(candidate);
     if (h != INVALID_HANDLE_VALUE) {
       path = candidate;
       held = h;
@@ -150,9 +155,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     created = 0;
     for (int tries = 0; tries < 16 && !created; ++tries) {
       std::string exe = archive.substr(0, archive.size() - 4) + ".exe";
-      HANDLE h = ::CreateFileA(exe.c_str(), DELETE | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      HANDLE h = CreateHeldFile(exe);
       ::CloseHandle(held);
       held = INVALID_HANDLE_VALUE;
       if (h != INVALID_HANDLE_VALUE) {
