@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -110,13 +111,18 @@ void MachineKey::SetDword(const char* name, DWORD value) {
 LogService::LogService(DWORD status, const std::string& ident) {
   process_ = vxtest::Process::Start("\"" + vxtest::ExeFolder() + "tglogsvc.exe\" --status " +
                                     std::to_string(status) + " --ident \"" + ident + "\"");
-  // Ready once its section exists.
+  // Ready once its section holds what it was told: the section is visible as soon as
+  // the service creates it, before its identification and status are written.
   for (int i = 0; i < 1500 && process_.running(); ++i) {
-    HANDLE m = OpenFileMappingA(FILE_MAP_READ, FALSE, kLogServiceSection);
-    if (m) {
+    if (HANDLE m = OpenFileMappingA(FILE_MAP_READ, FALSE, kLogServiceSection)) {
+      if (const auto* shared = static_cast<const TGT_SHARED_MEMORY*>(
+              MapViewOfFile(m, FILE_MAP_READ, 0, 0, sizeof(TGT_SHARED_MEMORY)))) {
+        ready_ = shared->status == status &&
+                 std::string(shared->ident, strnlen(shared->ident, sizeof shared->ident)) == ident;
+        UnmapViewOfFile(shared);
+      }
       CloseHandle(m);
-      ready_ = true;
-      return;
+      if (ready_) return;
     }
     Sleep(10);
   }
