@@ -23,6 +23,11 @@ constexpr int kLevel = 2;
 // Files up to this size are opened and read on a worker thread: with thousands of small
 // files the time goes into opening them, which then overlaps.
 constexpr uint64_t kSmallFile = 256 * 1024;
+// A large file's block buffers are used again for its next blocks: under Wine every
+// allocation of a megabyte is a fresh mapping whose pages fault in one by one, which
+// cost more than filling them. Room for a block's input or its compressed output.
+constexpr size_t kSpareCapacity = kBlockSize + kBlockSize / 256 + 256;
+constexpr size_t kMaxSpare = 12;
 enum LoadStatus { kLoaded = 0, kLoadCannotOpen, kLoadFailed };
 
 // Archive output through a write buffer; patches of bytes still in the buffer stay there.
@@ -231,6 +236,21 @@ class Packer {
     batch_bytes_ = 0;
   }
   DWORD drain_one();
+  std::vector<uint8_t> take_spare() {
+    std::vector<uint8_t> v;
+    if (spare_.empty()) {
+      v.reserve(kSpareCapacity);
+    } else {
+      v = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    return v;
+  }
+  void give_back(std::vector<uint8_t>& v) {
+    if (v.capacity() < kSpareCapacity || spare_.size() >= kMaxSpare) return;
+    v.clear();
+    spare_.push_back(std::move(v));
+  }
   // Answer 2 skips the source, anything else fails the command.
   DWORD cannot_open(const std::wstring& path) {
     DWORD answer = s_.ask(ARCQ_CANNOT_OPEN, narrow(path, CP_ACP));
@@ -250,6 +270,7 @@ class Packer {
   std::vector<std::shared_ptr<Block>> batch_;  // small files not yet handed to the pool
   size_t batch_bytes_ = 0;
   size_t in_flight_bytes_ = 0;
+  std::vector<std::vector<uint8_t>> spare_;
   unsigned files_ = 0;
   // Entry being written by drain_one.
   uint16_t method_ = kMethodStored;
@@ -316,6 +337,12 @@ DWORD Packer::drain_one() {
     crc_ = static_cast<uint32_t>(crc32_combine(crc_, b->crc, static_cast<z_off_t>(b->input.size())));
     csize_ += data.size();
     done_ += b->input.size();
+    // Only once nothing else holds the block: the next block of the file takes its
+    // dictionary from this one's input.
+    if (!u.loaded_by_worker && u.block.use_count() == 1) {
+      give_back(u.block->input);
+      give_back(u.block->output);
+    }
   }
   if (!u.is_dir) {
     unsigned percent = size_ ? static_cast<unsigned>(done_ * 100 / size_) : 100;
@@ -394,7 +421,9 @@ DWORD Packer::add_file(const std::wstring& full, const std::wstring& rel, const 
   while (left > 0) {
     auto b = std::make_shared<Block>();
     size_t n = static_cast<size_t>(std::min<uint64_t>(left, kBlockSize));
+    b->input = take_spare();
     b->input.resize(n);
+    b->output = take_spare();
     size_t got = 0;
     while (got < n) {
       DWORD r = 0;
