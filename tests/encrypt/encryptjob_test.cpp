@@ -158,12 +158,20 @@ class EncryptJobTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     theApp.LoadConfiguration();
+    // velvox.exe as these tests run it writes the suite's journals, and its password
+    // dialog creates the policy file when it asks whether it may write there.
+    const std::string& policy = theApp.m_strPolicyIni;
+    const std::string data = policy.substr(0, policy.rfind('\\') + 1);
+    suiteFiles_ = new vxtest::FilesPutBack(
+        {policy, data + "Guard\\kvrgrd.log", data + "LogService\\tctrace.log"});
     store_ = new tvtest::StoreHome();
     tvtest::AddKey(kKey, KEY_ALG_AES, kKeyValue, /*enabled=*/false);
   }
   static void TearDownTestSuite() {
     delete store_;
     store_ = nullptr;
+    delete suiteFiles_;
+    suiteFiles_ = nullptr;
   }
   void SetUp() override {
     ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
@@ -205,9 +213,11 @@ class EncryptJobTest : public ::testing::Test {
   }
 
   static tvtest::StoreHome* store_;
+  static vxtest::FilesPutBack* suiteFiles_;
   std::string src_, out_;
 };
 tvtest::StoreHome* EncryptJobTest::store_ = nullptr;
+vxtest::FilesPutBack* EncryptJobTest::suiteFiles_ = nullptr;
 
 TEST(EncryptJobNames, ProposedAndSelfDecryptingNames) {
   SYSTEMTIME t{};

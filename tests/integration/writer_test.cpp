@@ -48,6 +48,8 @@ class WriterTest : public ::testing::Test {
     std::ofstream(policy_, std::ios::binary) << "[VELVOX]\r\nPWLEN=8\r\n";
   }
   void TearDown() override {
+    // The journal holds only this test's lines: each test begins without it.
+    DeleteFileA(journal_.c_str());
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, policy_.c_str());
     if (had_)
       std::ofstream(policy_, std::ios::binary) << saved_;

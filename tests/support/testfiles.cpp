@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "process.h"
@@ -153,6 +155,30 @@ FolderLink::~FolderLink() {
   const std::string hostLink = HostName(l);
   if (!hostLink.empty() && StartHost("/bin/rm -f \"" + hostLink + "\""))
     WaitFor([&] { return ::GetFileAttributesW(l.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+FilesPutBack::FilesPutBack(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    std::ifstream in(path, std::ios::binary);
+    Saved saved{path, in.good(), {}};
+    if (saved.existed) saved.content.assign(std::istreambuf_iterator<char>(in), {});
+    saved_.push_back(std::move(saved));
+  }
+}
+
+FilesPutBack::~FilesPutBack() {
+  for (const Saved& saved : saved_) {
+    // A program's cached copy of a settings file must not write it back later.
+    ::WritePrivateProfileStringA(nullptr, nullptr, nullptr, saved.path.c_str());
+    if (saved.existed) {
+      std::ofstream(saved.path, std::ios::binary | std::ios::trunc) << saved.content;
+      continue;
+    }
+    if (::DeleteFileA(saved.path.c_str())) continue;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+      ADD_FAILURE() << "cannot remove " << saved.path << ": error " << error;
+  }
 }
 
 }  // namespace vxtest

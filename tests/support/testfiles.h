@@ -1,6 +1,7 @@
 // Files and folders that tests make and clean up.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace vxtest {
 
@@ -25,6 +26,25 @@ class FolderLink {
   std::string link_;
   std::string error_;
   bool host_ = false;  // made by the host's ln (Wine)
+};
+
+// Files that the real components a test runs may create or change (a settings file,
+// the suite's journals): each is put back as it was when the object was made, or
+// removed when it did not exist then.
+class FilesPutBack {
+ public:
+  explicit FilesPutBack(const std::vector<std::string>& paths);
+  ~FilesPutBack();
+  FilesPutBack(const FilesPutBack&) = delete;
+  FilesPutBack& operator=(const FilesPutBack&) = delete;
+
+ private:
+  struct Saved {
+    std::string path;
+    bool existed;
+    std::string content;
+  };
+  std::vector<Saved> saved_;
 };
 
 }  // namespace vxtest
