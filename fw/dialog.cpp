@@ -1,5 +1,7 @@
 #include "dialog.h"
 
+#include <algorithm>
+
 #include "app.h"
 
 namespace fw {
@@ -29,27 +31,81 @@ void DDX_Check(CDataExchange* dx, int id, int& value) {
     ::CheckDlgButton(dx->m_hDlg, id, static_cast<UINT>(value));
 }
 
+namespace {
+
+// Room made in a secret field's own buffer before anything is typed or put there: a
+// buffer that grows moves, and the block it leaves goes back to the heap with what it
+// held.
+constexpr size_t kSecretRoom = 256;
+
+void SetFieldText(HWND edit, size_t stars) {
+  std::wstring filler(stars, L'*');
+  ::SetWindowTextW(edit, filler.c_str());
+}
+
+// Filler over the text buffer and over the undo buffer, which keeps what was deleted
+// (a typing mistake erased keeps its characters there), `stars` characters of each,
+// then nothing left to undo. Both buffers grow to that size here, while they hold no
+// secret, and not later while they do.
+void FillSecretRoom(HWND edit, size_t stars) {
+  SetFieldText(edit, stars);
+  ::SendMessageW(edit, EM_SETSEL, 0, -1);
+  ::SendMessageW(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(L""));
+  ::SendMessageW(edit, EM_EMPTYUNDOBUFFER, 0, 0);
+}
+
+}  // namespace
+
+// Secrets go into and out of the control as UTF-16 through buffers that are wiped here:
+// the ANSI calls would have the system convert them in a buffer of its own, on the
+// stack or in the heap, that nobody wipes.
+void SetSecretText(HWND edit, const std::string& value) {
+  if (!edit) return;
+  // Over the old text in place before the room is made: a buffer that grows leaves the
+  // old block behind with whatever it held.
+  const size_t old = static_cast<size_t>(std::max(::GetWindowTextLengthW(edit), 0));
+  if (old > 0) SetFieldText(edit, old);
+  FillSecretRoom(edit, std::max(old, kSecretRoom));
+  const int n = value.empty() ? 0
+                              : ::MultiByteToWideChar(CP_ACP, 0, value.data(),
+                                                      static_cast<int>(value.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n) + 1, L'\0');
+  if (n > 0)
+    ::MultiByteToWideChar(CP_ACP, 0, value.data(), static_cast<int>(value.size()), wide.data(), n);
+  ::SetWindowTextW(edit, wide.c_str());
+  ::SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
+}
+
 void DDX_SecretText(CDataExchange* dx, int id, std::string& value) {
   HWND control = ::GetDlgItem(dx->m_hDlg, id);
   if (!dx->m_bSaveAndValidate) {
-    ::SetWindowTextA(control, value.c_str());
+    SetSecretText(control, value);
     return;
   }
   if (!value.empty()) ::SecureZeroMemory(value.data(), value.size());
   value.clear();
-  const int n = control ? ::GetWindowTextLengthA(control) : 0;
+  const int n = control ? ::GetWindowTextLengthW(control) : 0;
   if (n <= 0) return;
+  std::wstring wide(static_cast<size_t>(n) + 1, L'\0');
+  const int got = ::GetWindowTextW(control, wide.data(), n + 1);
+  const int bytes =
+      got > 0 ? ::WideCharToMultiByte(CP_ACP, 0, wide.data(), got, nullptr, 0, nullptr, nullptr) : 0;
   // The room is made before the text arrives: the string never moves the text itself.
-  value.resize(static_cast<size_t>(n) + 1);
-  const int got = ::GetWindowTextA(control, value.data(), n + 1);
-  value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  value.resize(static_cast<size_t>(bytes > 0 ? bytes : 0));
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), got, value.data(), bytes, nullptr, nullptr);
+  ::SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
 }
 
 void WipeEditText(HWND edit) {
   if (!edit) return;
-  const int n = ::GetWindowTextLengthA(edit);
-  if (n > 0) ::SetWindowTextA(edit, std::string(static_cast<size_t>(n), '*').c_str());
-  ::SetWindowTextA(edit, "");
+  const size_t n = static_cast<size_t>(std::max(::GetWindowTextLengthW(edit), 0));
+  // In place first: the same length never moves the buffer. Then as far as the room
+  // reaches: what was typed and deleted again stays behind the end of the text and in
+  // the undo buffer.
+  if (n > 0) SetFieldText(edit, n);
+  FillSecretRoom(edit, std::max(n, kSecretRoom));
+  ::SetWindowTextW(edit, L"");
 }
 
 CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}

@@ -23,11 +23,15 @@ void DDX_Text(CDataExchange* dx, int id, std::string& value);
 void DDV_MaxChars(CDataExchange* dx, int id, const std::string& value, int maxBytes);
 void DDX_Check(CDataExchange* dx, int id, int& value);
 // DDX_Text for a field that holds a secret: the old value is wiped, and the text is read
-// straight into `value`'s own buffer, so no temporary string is left behind with it.
+// into `value`'s own buffer, so no temporary copy is left behind with it.
 void DDX_SecretText(CDataExchange* dx, int id, std::string& value);
+// Puts a secret into an edit control, leaving no copy but the control's own; the control
+// is first given room for a secret of 255 characters, so that its buffer never moves.
+void SetSecretText(HWND edit, const std::string& value);
 // Overwrites the text of an edit control that held a secret, inside the control's own
-// buffer, before the control gives that buffer back to the heap: the same number of
-// filler characters, then nothing. For a dialog's WM_DESTROY (the children are still there).
+// buffer, before the control gives that buffer back to the heap: filler characters over
+// the text and the room behind it, then nothing. For a dialog's WM_DESTROY (the children
+// are still there).
 void WipeEditText(HWND edit);
 
 class CDialog : public CWnd {

@@ -48,7 +48,7 @@ void CVxKeySelDlg::OnTokenButton() {
     OnSelChange();
     WipeString(m_strKeyValue);
     m_strKeyValue = r.Value;
-    m_editValue.SetWindowText(m_strKeyValue);
+    fw::SetSecretText(m_editValue.m_hWnd, m_strKeyValue);
     return true;
   };
   flow.validate = [this] { return ValidateKeyEntry(); };

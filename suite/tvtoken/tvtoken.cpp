@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -110,15 +111,19 @@ struct PinPrompt {
   tvtoken::Decoded result = tvtoken::Decoded::WrongPin;
 };
 
+constexpr size_t kPinRoom = 64;
+
 // Overwrites the PIN inside the field's own buffer: the same number of filler characters,
 // then nothing. Only emptying it would leave all but its first character in the buffer,
 // which goes back to the heap as it is when the field is destroyed.
 void WipePinField(HWND dlg) {
   HWND field = ::GetDlgItem(dlg, IDC_TVTOKEN_PIN);
   if (!field) return;
-  const int n = ::GetWindowTextLengthA(field);
-  if (n > 0) ::SetWindowTextA(field, std::string(static_cast<size_t>(n), '*').c_str());
-  ::SetWindowTextA(field, "");
+  const int n = ::GetWindowTextLengthW(field);
+  if (n > 0) ::SetWindowTextW(field, std::wstring(static_cast<size_t>(n), L'*').c_str());
+  // What was typed and deleted again stays behind the end of the text.
+  ::SetWindowTextW(field, std::wstring(std::max<size_t>(n, kPinRoom), L'*').c_str());
+  ::SetWindowTextW(field, L"");
 }
 
 INT_PTR CALLBACK PinProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -128,7 +133,11 @@ INT_PTR CALLBACK PinProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
       return FALSE;
     case WM_INITDIALOG:
       ::SetWindowLongPtrA(dlg, DWLP_USER, lParam);
-      ::SendDlgItemMessageA(dlg, IDC_TVTOKEN_PIN, EM_LIMITTEXT, 63, 0);
+      ::SendDlgItemMessageA(dlg, IDC_TVTOKEN_PIN, EM_LIMITTEXT, kPinRoom - 1, 0);
+      // Room for the longest PIN before it is typed: a buffer that grows leaves the old
+      // block, with the first characters typed, behind in the heap.
+      ::SetDlgItemTextW(dlg, IDC_TVTOKEN_PIN, std::wstring(kPinRoom, L'*').c_str());
+      ::SetDlgItemTextW(dlg, IDC_TVTOKEN_PIN, L"");
       ::SetFocus(::GetDlgItem(dlg, IDC_TVTOKEN_PIN));
       return FALSE;
     case WM_COMMAND: {
@@ -140,7 +149,12 @@ INT_PTR CALLBACK PinProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       if (LOWORD(wParam) != IDOK || !p) return FALSE;
       char pin[64] = {};
-      ::GetDlgItemTextA(dlg, IDC_TVTOKEN_PIN, pin, sizeof pin);
+      // Read as UTF-16 into a buffer wiped here: the ANSI call converts in a buffer of
+      // the system's own that nobody wipes.
+      wchar_t wide[64] = {};
+      const int got = ::GetDlgItemTextW(dlg, IDC_TVTOKEN_PIN, wide, 64);
+      if (got > 0) ::WideCharToMultiByte(CP_ACP, 0, wide, got, pin, sizeof pin - 1, nullptr, nullptr);
+      tvdev::crypto::Wipe(wide, sizeof wide);
       // The field is wiped whatever happens: its own buffer should not keep the PIN.
       WipePinField(dlg);
       ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));

@@ -241,4 +241,47 @@ TEST_F(SecretTest, TokenPinAndKeyValueAreGoneOnceThePromptAndTheDialogAreGone) {
   EXPECT_TRUE(copies.empty()) << "after the dialog closed, a secret was at\n" << Lines(copies);
 }
 
+// A secret put into a field, read back, and typed then partly deleted: the field's own
+// buffer is the only place it is ever in, and the wipe leaves it nowhere. The ANSI calls
+// had the system convert the text in a buffer of its own, on the stack, and the wipe
+// covered only the text's current length.
+TEST_F(SecretTest, AFieldHoldsTheOnlyCopyAndTheWipeLeavesNone) {
+  const int kField = 4242;
+  for (const bool typed : {false, true}) {
+    SCOPED_TRACE(typed ? "typed, then half of it deleted" : "put into the field and read back");
+    vxtest::SecretText value("the key value", 20, kAlphabet);
+    HWND edit = CreateWindowExA(0, "Edit", "", WS_CHILD | ES_PASSWORD | ES_AUTOHSCROLL, 0, 0, 100, 20,
+                                main.m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kField)),
+                                nullptr, nullptr);
+    ASSERT_NE(edit, nullptr);
+    if (typed) {
+      // As the dialogs begin: their fields are filled from members, empty here.
+      std::string empty;
+      fw::CDataExchange init{main.m_hWnd, false};
+      fw::DDX_SecretText(&init, kField, empty);
+      vxtest::TypeSecret(edit, value);
+      for (size_t i = 0; i < value.size() / 2; ++i) SendMessageA(edit, WM_CHAR, VK_BACK, 0);
+    } else {
+      std::string text(value.size(), ' ');
+      for (size_t i = 0; i < value.size(); ++i) text[i] = value[i];
+      fw::CDataExchange in{main.m_hWnd, false};
+      fw::DDX_SecretText(&in, kField, text);
+      SecureZeroMemory(text.data(), text.size());
+      EXPECT_EQ(value.FindCopies().size(), 1u) << "after it was put into the field:\n"
+                                                 << Lines(value.FindCopies());
+      fw::CDataExchange out{main.m_hWnd, true};
+      fw::DDX_SecretText(&out, kField, text);
+      EXPECT_EQ(text.size(), value.size());
+      SecureZeroMemory(text.data(), text.size());
+      EXPECT_EQ(value.FindCopies().size(), 1u) << "after it was read back:\n"
+                                                 << Lines(value.FindCopies());
+    }
+    fw::WipeEditText(edit);
+    const auto copies = value.FindCopies();
+    EXPECT_TRUE(copies.empty()) << "after the wipe:\n" << Lines(copies);
+    DestroyWindow(edit);
+  }
+}
+
 }  // namespace
+
