@@ -18,6 +18,7 @@
 #include "sfxkeydlg.h"
 #include "sfxsettings.h"
 #include "string_ids.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -456,6 +457,7 @@ std::string JournalPath() {
 std::vector<std::string> Journal() { return inttest::ReadLines(JournalPath()); }
 
 TEST_F(SfxKeyDlgTest, AFileTheUserMayNotWriteGoesThroughTheSettingsWriter) {
+  const vxtest::FilesPutBack journalPutBack({JournalPath()});
   SuitePolicy policy;
   app.m_strPolicyIni = policy.path();
   app.m_nPwRetryList = 1;
@@ -496,6 +498,7 @@ TEST_F(SfxKeyDlgTest, AFileTheUserMayNotWriteGoesThroughTheSettingsWriter) {
 }
 
 TEST_F(SfxKeyDlgTest, RefusedWritesThroughTheWriterSay2512AndStillFlush) {
+  const vxtest::FilesPutBack journalPutBack({JournalPath()});
   g_settingsWriterBinding = Binding::kDirectForTests;
   // The writer writes only the suite's policy file: this one is refused.
   const std::string other = folder_ + "other.ini";
