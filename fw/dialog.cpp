@@ -45,8 +45,8 @@ void SetFieldText(HWND edit, size_t stars) {
 
 // Filler over the text buffer and over the undo buffer, which keeps what was deleted
 // (a typing mistake erased keeps its characters there), `stars` characters of each,
-// then nothing left to undo. Both buffers grow to that size here, while they hold no
-// secret, and not later while they do.
+// then an empty field with nothing left to undo. Both buffers grow to that size here,
+// while they hold no secret, and not later while they do.
 void FillSecretRoom(HWND edit, size_t stars) {
   SetFieldText(edit, stars);
   ::SendMessageW(edit, EM_SETSEL, 0, -1);
@@ -61,11 +61,9 @@ void FillSecretRoom(HWND edit, size_t stars) {
 // stack or in the heap, that nobody wipes.
 void SetSecretText(HWND edit, const std::string& value) {
   if (!edit) return;
-  // Over the old text in place before the room is made: a buffer that grows leaves the
-  // old block behind with whatever it held.
-  const size_t old = static_cast<size_t>(std::max(::GetWindowTextLengthW(edit), 0));
-  if (old > 0) SetFieldText(edit, old);
-  FillSecretRoom(edit, std::max(old, kSecretRoom));
+  // The old text goes first and the room is made, so the buffer never moves with the
+  // new one in it.
+  WipeEditText(edit);
   const int n = value.empty() ? 0
                               : ::MultiByteToWideChar(CP_ACP, 0, value.data(),
                                                       static_cast<int>(value.size()), nullptr, 0);
@@ -105,7 +103,6 @@ void WipeEditText(HWND edit) {
   // the undo buffer.
   if (n > 0) SetFieldText(edit, n);
   FillSecretRoom(edit, std::max(n, kSecretRoom));
-  ::SetWindowTextW(edit, L"");
 }
 
 CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}

@@ -31,27 +31,6 @@ std::map<std::string, std::string> RunProbe(const std::string& exe) {
   return out;
 }
 
-// The Windows version that Wine reports to the executable `exe`, for the object's life.
-class WineVersion {
- public:
-  explicit WineVersion(std::string exe) : key_("Software\\Wine\\AppDefaults\\" + std::move(exe)) {}
-  ~WineVersion() { RegDeleteKeyA(HKEY_CURRENT_USER, key_.c_str()); }
-  WineVersion(const WineVersion&) = delete;
-  WineVersion& operator=(const WineVersion&) = delete;
-  void Set(const char* version) {
-    HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                              nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                   static_cast<DWORD>(strlen(version) + 1));
-    RegCloseKey(h);
-  }
-
- private:
-  std::string key_;
-};
-
 std::string CommonAppData() {
   char buf[MAX_PATH] = {};
   SHGetSpecialFolderPathA(nullptr, buf, CSIDL_COMMON_APPDATA, FALSE);
@@ -76,7 +55,7 @@ TEST(StartupTest, VersionCodeAndPolicyLocationForEveryWindowsVersion) {
       {"win8", 602, 602},   {"win81", 603, 602}, {"win10", 1000, 602},
   };
   const std::string exe = "vx_startup_probe.exe", bare = "vx_startup_probe_nomanifest.exe";
-  WineVersion version(exe), bareVersion(bare);
+  vxtest::WineVersion version(exe), bareVersion(bare);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wine);
     version.Set(c.wine);
@@ -110,7 +89,7 @@ TEST(StartupTest, OldSystemsCreateThePlugInFolderAndReadPolicyBesideTheProgram) 
   RemoveDirectoryA(plugins.c_str());
   std::ofstream(policy, std::ios::binary) << "[VELVOX]\nPWRETRYMAX=7\n";
 
-  WineVersion version(exe);
+  vxtest::WineVersion version(exe);
   version.Set("win7");
   auto modern = RunProbe(exe);
   EXPECT_EQ(modern["plugins_exist"], "0");

@@ -34,12 +34,6 @@ constexpr int kOwYes = 1010, kOwAll = 1009, kOwNo = 1011, kOwCancel = 1008;
 std::string Text(const char8_t* utf8) { return Acp(utf8); }
 const std::string kCaption = "TARVO-Pro";
 
-bool WaitUntil(const std::function<bool()>& done, DWORD ms = vxtest::kDefaultWait) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(10))
-    if (done()) return true;
-  return done();
-}
-
 // Relative path -> content ("<dir>" for a folder) of everything below `root`.
 void Walk(const std::string& root, const std::string& rel, std::map<std::string, std::string>& out) {
   WIN32_FIND_DATAA fd;
@@ -165,15 +159,8 @@ class Decrypt : public ::testing::Test {
   // velvox.exe with the archive, its temporary files going to the test's own folder.
   vxtest::Process Start(const std::string& xss, const std::string& exe = "velvox.exe") {
     vxtest::SettleFolderTimes(work_.path());
-    char oldTemp[MAX_PATH] = {}, oldTmp[MAX_PATH] = {};
-    GetEnvironmentVariableA("TEMP", oldTemp, MAX_PATH);
-    GetEnvironmentVariableA("TMP", oldTmp, MAX_PATH);
-    SetEnvironmentVariableA("TEMP", temp_.path().c_str());
-    SetEnvironmentVariableA("TMP", temp_.path().c_str());
-    auto p = vxtest::Process::Start("\"" + vxtest::ExeFolder() + exe + "\" \"" + xss + "\"");
-    SetEnvironmentVariableA("TEMP", oldTemp);
-    SetEnvironmentVariableA("TMP", oldTmp);
-    return p;
+    const vxtest::ScopedEnvironment env({{"TEMP", temp_.path()}, {"TMP", temp_.path()}});
+    return vxtest::Process::Start("\"" + vxtest::ExeFolder() + exe + "\" \"" + xss + "\"");
   }
 
   // The end of every run: the process is gone with 0 and left no temporary file.

@@ -56,15 +56,8 @@ class VelvoxRun {
     for (const char* name : {"TEMP", "TMP"})
       if (std::none_of(env.begin(), env.end(), [&](const auto& e) { return e.first == name; }))
         env.emplace_back(name, temp_.path());
-    std::vector<std::pair<std::string, std::string>> saved;
-    for (const auto& [name, value] : env) {
-      char old[MAX_PATH] = {};
-      saved.emplace_back(name, GetEnvironmentVariableA(name.c_str(), old, MAX_PATH) ? old : "");
-      SetEnvironmentVariableA(name.c_str(), value.c_str());
-    }
+    const vxtest::ScopedEnvironment scoped(env);
     process_ = vxtest::Process::Start(cmd);
-    for (const auto& [name, value] : saved)
-      SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
   }
   DWORD Wait() {
     const DWORD code = process_.Wait(60000);

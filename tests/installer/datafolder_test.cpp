@@ -221,6 +221,15 @@ class DataFolder : public ::testing::Test {
     WriteFileText(path, text);
     io_.Plant(path, sddl);
   }
+  // Norvane and TARVO-Pro: Administrators as owner and the key tool's protected list.
+  void ExpectStoreLevelsTakenOver() {
+    for (const std::string& level : {norvane_, home_}) {
+      const Sd sd(io_.Set(level));
+      EXPECT_EQ(kAdmins, sd.Owner()) << level;
+      EXPECT_TRUE(sd.Protected()) << level;
+      EXPECT_EQ(KeyToolList(), sd.Dacl()) << level;
+    }
+  }
   std::string SetAsideName(const std::string& path) const {
     for (const auto& [from, to] : report_.setAside)
       if (Narrow(from) == path) return Narrow(to);
@@ -241,12 +250,7 @@ const std::wstring kAdminFile = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x12
 // writes exist, users may only append to them, and so to any journal they add.
 TEST_F(DataFolder, EveryLevelGetsAdministratorsAndItsProtectedList) {
   ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
-  for (const std::string& level : {norvane_, home_}) {
-    const Sd sd(io_.Set(level));
-    EXPECT_EQ(kAdmins, sd.Owner()) << level;
-    EXPECT_TRUE(sd.Protected()) << level;
-    EXPECT_EQ(KeyToolList(), sd.Dacl()) << level;
-  }
+  ExpectStoreLevelsTakenOver();
   for (const char* name : {"Log", "Guard", "LogService"}) {
     const std::string folder = home_ + "\\" + name;
     const Sd sd(io_.Set(folder));
@@ -307,12 +311,7 @@ TEST_F(DataFolder, KeepsOnlyWhatOnlyAdministratorsCouldHaveWritten) {
 
     ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
 
-    for (const std::string& level : {norvane_, home_}) {
-      const Sd sd(io_.Set(level));
-      EXPECT_EQ(kAdmins, sd.Owner()) << level;
-      EXPECT_TRUE(sd.Protected()) << level;
-      EXPECT_EQ(KeyToolList(), sd.Dacl()) << level;
-    }
+    ExpectStoreLevelsTakenOver();
     const std::string aside = SetAsideName(store);
     if (c.kept) {
       EXPECT_EQ("planted store", ReadAll(store));

@@ -69,11 +69,7 @@ std::string ListTitle() { return vxtest::Acp(u8"鍵の選択"); }
 // Clicks as a user's mouse does: the press moves the focus to the button before the
 // button acts (BM_CLICK sends it the mouse messages), so a focus check afterwards sees
 // only where the dialog itself put the focus.
-void PostClick(HWND dlg, int id) {
-  HWND button = GetDlgItem(dlg, id);
-  ASSERT_NE(button, nullptr) << "no control " << id;
-  PostMessageA(button, BM_CLICK, 0, 0);
-}
+void PostClick(HWND dlg, int id) { vxtest::ClickButton(dlg, id); }
 
 template <typename F>
 bool WaitUntil(F condition) {
@@ -98,22 +94,11 @@ bool WaitFocus(HWND dlg, int id) {
 // process's own, removed with it.
 class ChildScratchFolders {
  public:
-  ChildScratchFolders() {
-    for (const char* name : {"TEMP", "TMP"}) {
-      char old[MAX_PATH] = {};
-      saved_.emplace_back(name, GetEnvironmentVariableA(name, old, MAX_PATH) ? old : "");
-      SetEnvironmentVariableA(name, dir_.path().c_str());
-    }
-  }
-  ~ChildScratchFolders() {
-    for (const auto& [name, value] : saved_) SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
-  }
-  ChildScratchFolders(const ChildScratchFolders&) = delete;
-  ChildScratchFolders& operator=(const ChildScratchFolders&) = delete;
+  ChildScratchFolders() : env_({{"TEMP", dir_.path()}, {"TMP", dir_.path()}}) {}
 
  private:
   tvtest::TempDir dir_;
-  std::vector<std::pair<std::string, std::string>> saved_;
+  vxtest::ScopedEnvironment env_;
 };
 
 struct Box {
@@ -145,15 +130,7 @@ Box AnswerBox() {
 // whatever the user leaves open is cancelled.
 template <typename D>
 INT_PTR RunDialog(D& dlg, const std::string& title, const std::function<void(HWND)>& user) {
-  std::thread t([&] {
-    HWND w = vxtest::WaitForWindow(title, "#32770", vxtest::kDefaultWait, kPid);
-    if (!w) return;
-    user(w);
-    if (IsWindow(w) && IsWindowVisible(w)) PostClick(w, IDCANCEL);
-  });
-  INT_PTR r = dlg.DoModal();
-  t.join();
-  return r;
+  return vxtest::RunModal([&] { return dlg.DoModal(); }, title, user);
 }
 
 void Type(HWND edit, const std::string& chars) {

@@ -35,11 +35,6 @@ constexpr const char* kAlphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVW
 std::string KeyTitle() { return vxtest::Acp(u8"使用する鍵の入力"); }
 std::string TokenTitle() { return vxtest::Acp(u8"トークンの鍵"); }
 
-void PostClick(HWND dlg, int id) {
-  PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
-}
-
 // Runs `args` of one of the suite's tools with `lines` as its standard input (written
 // from the secrets' own pages into a file that is gone when the tool ends), so that
 // nothing of the registration runs in this process. The tool's exit code.
@@ -99,15 +94,7 @@ class SecretTest : public ::testing::Test {
   // leaves open is cancelled.
   template <typename D>
   INT_PTR RunDialog(D& dlg, const std::function<void(HWND)>& user) {
-    std::thread t([&] {
-      HWND w = vxtest::WaitForWindow(KeyTitle(), "#32770", vxtest::kDefaultWait, kPid);
-      if (!w) return;
-      user(w);
-      if (IsWindow(w) && IsWindowVisible(w)) PostClick(w, IDCANCEL);
-    });
-    INT_PTR r = dlg.DoModal();
-    t.join();
-    return r;
+    return vxtest::RunModal([&] { return dlg.DoModal(); }, KeyTitle(), user);
   }
 
   CVelvoxApp app;
@@ -164,7 +151,7 @@ TEST_F(SecretTest, TypedKeyValueIsGoneOnceTheFieldAndTheDialogAreGone) {
         }
         vxtest::TypeSecret(GetDlgItem(w, IDC_KEY_VALUE), value);
         if (c.ending == kCancelled) return;
-        PostClick(w, IDOK);
+        vxtest::PostCommand(w, IDOK);
         if (c.ending == kRefusedThenCancelled)
           box = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", vxtest::kDefaultWait, kPid).text;
         else
@@ -224,7 +211,7 @@ TEST_F(SecretTest, TokenPinAndKeyValueAreGoneOnceThePromptAndTheDialogAreGone) {
       fw::CListCtrl list;
       list.Attach(GetDlgItem(keys, IDC_TOKEN_LIST));
       list.SetCheck(0, TRUE);
-      PostClick(keys, IDOK);
+      vxtest::PostCommand(keys, IDOK);
       vxtest::WaitWindowGone(keys);
     });
     r = dlg.DoModal();

@@ -54,23 +54,15 @@ std::string Data(size_t n, unsigned seed) {
 // Points TEMP and TMP of this process at `folder` (made fresh) until destruction.
 class OwnTempFolder {
  public:
-  explicit OwnTempFolder(const std::string& folder) {
-    vxtest::RemoveTree(folder);
-    EXPECT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr)) << folder;
-    for (const char* name : {"TEMP", "TMP"}) {
-      char old[MAX_PATH] = {};
-      saved_.emplace_back(name, ::GetEnvironmentVariableA(name, old, MAX_PATH) ? old : "");
-      ::SetEnvironmentVariableA(name, folder.c_str());
-    }
-  }
-  ~OwnTempFolder() {
-    for (const auto& [name, value] : saved_) ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
-  }
-  OwnTempFolder(const OwnTempFolder&) = delete;
-  OwnTempFolder& operator=(const OwnTempFolder&) = delete;
+  explicit OwnTempFolder(const std::string& folder) : env_(Made(folder)) {}
 
  private:
-  std::vector<std::pair<std::string, std::string>> saved_;
+  static std::vector<std::pair<std::string, std::string>> Made(const std::string& folder) {
+    vxtest::RemoveTree(folder);
+    EXPECT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr)) << folder;
+    return {{"TEMP", folder}, {"TMP", folder}};
+  }
+  vxtest::ScopedEnvironment env_;
 };
 
 class Pipeline : public ::testing::Test {
@@ -230,19 +222,16 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
 
   const std::string temp = kRoot + "\\temp";
   ASSERT_TRUE(::CreateDirectoryA(temp.c_str(), nullptr));
-  char oldTemp[MAX_PATH] = {}, oldTmp[MAX_PATH] = {};
-  ::GetEnvironmentVariableA("TEMP", oldTemp, MAX_PATH);
-  ::GetEnvironmentVariableA("TMP", oldTmp, MAX_PATH);
-  ::SetEnvironmentVariableA("TEMP", temp.c_str());
-  ::SetEnvironmentVariableA("TMP", temp.c_str());
   std::string mine;
   HANDLE held = INVALID_HANDLE_VALUE;
-  const BOOL created = CreateTempFile(mine, "vx", held);
-  for (const char* name : {"vx1A.tmp", "VXBEEF.EXE", "vx0.ex_", "vx12345.tmp", "vxa.txt", "vxg1.tmp", "report.tmp"})
-    WriteFile(temp + "\\" + name, "left");
-  RemoveStaleTempFiles();
-  ::SetEnvironmentVariableA("TEMP", oldTemp);
-  ::SetEnvironmentVariableA("TMP", oldTmp);
+  BOOL created;
+  {
+    const vxtest::ScopedEnvironment env({{"TEMP", temp}, {"TMP", temp}});
+    created = CreateTempFile(mine, "vx", held);
+    for (const char* name : {"vx1A.tmp", "VXBEEF.EXE", "vx0.ex_", "vx12345.tmp", "vxa.txt", "vxg1.tmp", "report.tmp"})
+      WriteFile(temp + "\\" + name, "left");
+    RemoveStaleTempFiles();
+  }
   ASSERT_TRUE(created);
   EXPECT_EQ(fw::FileNamePart(mine).substr(0, 2), "vx");
   EXPECT_NE(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES) << "held: kept";

@@ -22,17 +22,6 @@ constexpr int kTypeList = 1136;
 constexpr int kNameCombo = 1148;
 constexpr int kNameEdit = 1152;
 
-void SetWineVersion(const char* version) {
-  const std::string key = std::string("Software\\Wine\\AppDefaults\\") + kHost;
-  HKEY h;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                 static_cast<DWORD>(strlen(version) + 1));
-  RegCloseKey(h);
-}
-
 template <typename F>
 bool WaitUntil(F condition) {
   for (DWORD start = GetTickCount(); GetTickCount() - start < vxtest::kDefaultWait; Sleep(10))
@@ -72,7 +61,7 @@ class SaveDialog {
  public:
   SaveDialog(const char* version, const std::string& folder, const std::string& name,
              int selfExtract = 0, const std::string& ext = "exe") {
-    SetWineVersion(version);
+    version_.Set(version);
     result_ = vxtest::ExeFolder() + "saveas_result_" + std::to_string(GetCurrentProcessId()) + ".txt";
     DeleteFileA(result_.c_str());
     // A backslash before a closing quote would escape it: the folder goes without one.
@@ -129,6 +118,7 @@ class SaveDialog {
   }
 
  private:
+  vxtest::WineVersion version_{kHost};  // put back once the host has gone
   std::string result_;
   vxtest::Process process_;
   HWND dlg_ = nullptr, name_ = nullptr, box_ = nullptr, list_ = nullptr;
@@ -142,7 +132,6 @@ class SaveAsTest : public ::testing::Test {
     CreateDirectoryA("C:\\vxsaveas", nullptr);
   }
   void TearDown() override {
-    RegDeleteKeyA(HKEY_CURRENT_USER, (std::string("Software\\Wine\\AppDefaults\\") + kHost).c_str());
     vxtest::RemoveTree("C:\\vxsaveas");
   }
   std::string folder_;

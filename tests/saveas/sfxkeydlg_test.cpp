@@ -36,11 +36,6 @@ bool WaitUntil(F condition) {
   return condition();
 }
 
-void PostClick(HWND dlg, int id) {
-  PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
-}
-
 // Typed key by key: the password fields let only what their filter accepts through.
 void Type(HWND dlg, int id, const std::string& chars) {
   HWND edit = GetDlgItem(dlg, id);
@@ -123,23 +118,15 @@ class SfxKeyDlgTest : public ::testing::Test {
   // Runs a dialog modally here while `user` acts on it from another thread; whatever the
   // user leaves open is cancelled.
   INT_PTR Run(CVxSfxKeyDlg& dlg, const std::function<void(HWND)>& user) {
-    std::thread t([&] {
-      HWND w = vxtest::WaitForWindow(Title(), "#32770", vxtest::kDefaultWait, kPid);
-      if (!w) return;
-      user(w);
-      if (IsWindow(w) && IsWindowVisible(w)) PostClick(w, IDCANCEL);
-    });
-    INT_PTR r = dlg.DoModal();
-    t.join();
-    return r;
+    return vxtest::RunModal([&] { return dlg.DoModal(); }, Title(), user);
   }
   // Presses a button and reads the program's answer.
   std::string Press(HWND w, int id) {
-    PostClick(w, id);
+    vxtest::PostCommand(w, id);
     return vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", vxtest::kDefaultWait, kPid).text;
   }
   void Accept(HWND w) {
-    PostClick(w, IDOK);
+    vxtest::PostCommand(w, IDOK);
     EXPECT_TRUE(vxtest::WaitWindowGone(w));
   }
 
@@ -330,7 +317,7 @@ TEST_F(SfxKeyDlgTest, DetailsOpenAndCloseOnBothTemplates) {
       vxtest::SaveScreenshot(std::string(name) + "_collapsed", w);
       EXPECT_FALSE(collapsed.limit || collapsed.change || collapsed.count || collapsed.ext);
       EXPECT_TRUE(collapsed.details);
-      PostClick(w, IDC_SFX_DETAILS);
+      vxtest::PostCommand(w, IDC_SFX_DETAILS);
       ASSERT_TRUE(WaitUntil([&] { return Height(w) > collapsed.height; }));
       const Shown open = Look(w);
       vxtest::SaveScreenshot(std::string(name) + "_expanded", w);
@@ -340,7 +327,7 @@ TEST_F(SfxKeyDlgTest, DetailsOpenAndCloseOnBothTemplates) {
       EXPECT_EQ(open.save, os >= 600);
       vxtest::SetCheck(w, IDC_SFX_CHANGE_EXT, true);
       EXPECT_TRUE(vxtest::IsControlEnabled(w, IDC_SFX_EXTENSION));
-      PostClick(w, IDC_SFX_DETAILS);
+      vxtest::PostCommand(w, IDC_SFX_DETAILS);
       ASSERT_TRUE(WaitUntil([&] { return Height(w) == collapsed.height; }));
       const Shown closed = Look(w);
       EXPECT_FALSE(closed.limit || closed.change || closed.count || closed.ext || closed.save);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "uidriver.h"
 
@@ -192,6 +193,35 @@ RunResult Run(const std::string& commandLine, const RunOptions& options) {
   CloseHandle(pi.hProcess);
   closeAll();
   return r;
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::vector<std::pair<std::string, std::string>>& vars) {
+  for (const auto& [name, value] : vars) {
+    const DWORD n = ::GetEnvironmentVariableA(name.c_str(), nullptr, 0);
+    std::string old(n, '\0');
+    if (n > 0) old.resize(::GetEnvironmentVariableA(name.c_str(), old.data(), n));
+    saved_.emplace_back(name, old);
+    ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+    ::SetEnvironmentVariableA(it->first.c_str(), it->second.empty() ? nullptr : it->second.c_str());
+}
+
+WineVersion::WineVersion(const std::string& exe) : key_("Software\\Wine\\AppDefaults\\" + exe) {}
+
+WineVersion::~WineVersion() { ::RegDeleteKeyA(HKEY_CURRENT_USER, key_.c_str()); }
+
+void WineVersion::Set(const char* version) {
+  HKEY h;
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
+                              nullptr),
+            ERROR_SUCCESS);
+  ::RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                   static_cast<DWORD>(strlen(version) + 1));
+  ::RegCloseKey(h);
 }
 
 }  // namespace vxtest

@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vxtest {
 
@@ -60,5 +62,32 @@ struct RunResult {
 // Reading stops when the program has ended, not at the end of the pipes: a process it
 // started (Wine's desktop process, for a first window) can hold them open much longer.
 RunResult Run(const std::string& commandLine, const RunOptions& options = {});
+
+// Sets environment variables of this process (an empty value removes one) until the
+// object goes, then puts back what they were; programs started meanwhile inherit them.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::vector<std::pair<std::string, std::string>>& vars);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+// The Windows version that Wine reports to the executable `exe` (a file name), for the
+// object's life.
+class WineVersion {
+ public:
+  explicit WineVersion(const std::string& exe);
+  ~WineVersion();
+  WineVersion(const WineVersion&) = delete;
+  WineVersion& operator=(const WineVersion&) = delete;
+  void Set(const char* version);
+
+ private:
+  std::string key_;
+};
 
 }  // namespace vxtest

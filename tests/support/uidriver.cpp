@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace vxtest {
@@ -194,6 +195,23 @@ void ClickButton(HWND dlg, int id) {
   ASSERT_NE(c, nullptr) << "no control " << id;
   // Posted, not sent: the click may open a modal window that the caller then answers.
   PostMessageA(c, BM_CLICK, 0, 0);
+}
+
+void PostCommand(HWND dlg, int id) {
+  PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
+}
+
+INT_PTR RunModal(const std::function<INT_PTR()>& doModal, const std::string& title,
+                 const std::function<void(HWND)>& user) {
+  std::thread t([&] {
+    HWND w = WaitForWindow(title, "#32770", kDefaultWait, GetCurrentProcessId());
+    if (!w) return;
+    user(w);
+    if (IsWindow(w) && IsWindowVisible(w)) PostCommand(w, IDCANCEL);
+  });
+  const INT_PTR r = doModal();
+  t.join();
+  return r;
 }
 
 MessageBoxSeen AnswerMessageBox(int button, const std::string& caption, DWORD timeoutMs, DWORD pid) {

@@ -4,6 +4,7 @@
 // of the windows that do exist, instead of hanging the run.
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,14 @@ void SetControlText(HWND dlg, int id, const std::string& text);
 void SetCheck(HWND dlg, int id, bool checked);
 // Clicks a button through BM_CLICK, as a mouse click would, so a disabled button stays dead.
 void ClickButton(HWND dlg, int id);
+// Posts the WM_COMMAND of a click on button `id` of `dlg`: it reaches the dialog even
+// when the button is disabled.
+void PostCommand(HWND dlg, int id);
+// Runs a modal dialog on this thread (`doModal`) while `user` acts on the dialog titled
+// `title` of this process from another thread; whatever the user leaves open is
+// cancelled. What `doModal` returns.
+INT_PTR RunModal(const std::function<INT_PTR()>& doModal, const std::string& title,
+                 const std::function<void(HWND)>& user);
 
 struct MessageBoxSeen {
   HWND hwnd = nullptr;
