@@ -4,10 +4,13 @@
 //   decrypt IN.xss DEST         TVDEV_DecryptArchive + ExtractArchive with the progress dialog
 //   floor FOLDER                open every file exclusively and read it, twice
 //   checkfloor FOLDER           list FOLDER and open every file exclusively, on one thread
-//                               and on two (the source walk's check)
+//                               and on two, three and four (the source walk's check)
 //   packfloor FOLDER            list FOLDER, then on two threads open, read and close every
 //                               file and deflate it (raw, level 2, as the packer does):
-//                               packing's work without the archive, callbacks or pause
+//                               packing's work without the archive, callbacks or pause;
+//                               then only open, read and close on 1, 2 and 4 threads, with
+//                               the time each thread spent in each call (microseconds per
+//                               file): what grows with the threads is waited for, not done
 //   writefloor DIR              write 20,000 files of 8 KiB in 100 folders under DIR three
 //                               ways: create-write-close; as extraction did (temporary
 //                               name held delete-on-close, time set, moved by name); as it
@@ -193,6 +196,48 @@ uint64_t PackFloorWorker(const std::vector<std::string>& files, std::atomic<size
   return packed;
 }
 
+// Time spent in each call of the read loop, summed over the threads.
+struct CallTimes {
+  std::atomic<int64_t> open{0}, size{0}, read{0}, close{0};
+};
+
+int64_t Ticks() {
+  LARGE_INTEGER c;
+  ::QueryPerformanceCounter(&c);
+  return c.QuadPart;
+}
+
+// Opens, reads and closes the files handed out by `next`, as the packer's workers load a
+// small file, and adds the time of each call to `times`.
+void ReadFloorWorker(const std::vector<std::string>& files, std::atomic<size_t>& next, CallTimes& times) {
+  std::vector<unsigned char> in;
+  int64_t open = 0, size_q = 0, read = 0, close = 0;
+  for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+    const int64_t t0 = Ticks();
+    HANDLE h = ::CreateFileA(files[i].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const int64_t t1 = Ticks();
+    open += t1 - t0;
+    if (h == INVALID_HANDLE_VALUE) continue;
+    LARGE_INTEGER size{};
+    DWORD got = 0;
+    ::GetFileSizeEx(h, &size);
+    const int64_t t2 = Ticks();
+    in.resize(static_cast<size_t>(size.QuadPart));
+    if (!in.empty()) ::ReadFile(h, in.data(), static_cast<DWORD>(in.size()), &got, nullptr);
+    const int64_t t3 = Ticks();
+    ::CloseHandle(h);
+    const int64_t t4 = Ticks();
+    size_q += t2 - t1;
+    read += t3 - t2;
+    close += t4 - t3;
+  }
+  times.open += open;
+  times.size += size_q;
+  times.read += read;
+  times.close += close;
+}
+
 bool OpenExclusive(const std::string& path) {
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -260,15 +305,20 @@ int main(int argc, char** argv) {
     ListFiles(argv[2], files);
     const double listed = Now();
     for (const auto& f : files) ok &= OpenExclusive(f) ? 1 : 0;
-    const double one = Now();
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-      for (size_t i; (i = next.fetch_add(1)) < files.size();) OpenExclusive(files[i]);
-    };
-    std::thread helper(work);
-    work();
-    helper.join();
-    std::printf("list=%.3f one_thread=%.3f two_threads=%.3f ", listed - t0, one - listed, Now() - one);
+    std::printf("list=%.3f one_thread=%.3f ", listed - t0, Now() - listed);
+    // More threads only queue on the server's answers: two is the walk's number.
+    for (int threads : {2, 3, 4}) {
+      std::atomic<size_t> next{0};
+      auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < files.size();) OpenExclusive(files[i]);
+      };
+      const double start = Now();
+      std::vector<std::thread> pool;
+      for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+      work();
+      for (auto& t : pool) t.join();
+      std::printf("%s_threads=%.3f ", threads == 2 ? "two" : threads == 3 ? "three" : "four", Now() - start);
+    }
   } else if (mode == "packfloor") {
     std::vector<std::string> files;
     ListFiles(argv[2], files);
@@ -278,8 +328,23 @@ int main(int argc, char** argv) {
     std::thread helper([&] { other = PackFloorWorker(files, next); });
     const uint64_t mine = PackFloorWorker(files, next);
     helper.join();
-    std::printf("list=%.3f read_and_deflate_two_threads=%.3f packed=%llu ", listed - t0, Now() - listed,
+    std::printf("list=%.3f read_and_deflate_two_threads=%.3f packed=%llu\n", listed - t0, Now() - listed,
                 static_cast<unsigned long long>(mine + other));
+    LARGE_INTEGER freq;
+    ::QueryPerformanceFrequency(&freq);
+    const double us_per_file = 1e6 / static_cast<double>(freq.QuadPart) / static_cast<double>(files.size());
+    for (int threads : {1, 2, 4}) {
+      CallTimes times;
+      std::atomic<size_t> handed{0};
+      const double start = Now();
+      std::vector<std::thread> pool;
+      for (int t = 1; t < threads; ++t) pool.emplace_back([&] { ReadFloorWorker(files, handed, times); });
+      ReadFloorWorker(files, handed, times);
+      for (auto& t : pool) t.join();
+      std::printf("read_threads_%d=%.3f us_per_file open=%.0f size=%.0f read=%.0f close=%.0f\n", threads,
+                  Now() - start, times.open * us_per_file, times.size * us_per_file, times.read * us_per_file,
+                  times.close * us_per_file);
+    }
   } else if (mode == "writefloor") {
     const std::string dir = argv[2];
     const std::wstring base(dir.begin(), dir.end());

@@ -75,9 +75,11 @@ for c in "${corpora[@]}"; do
     vf=$IN
     # The platform's floor for the walk's check and for writing small files (seconds).
     timed wine "$bin/pipeline_bench.exe" checkfloor "$(winepath -w "$src")"
-    cf=$(grep -o 'list=.*two_threads=[0-9.]*' "$work/out.log")
+    cf=$(grep -o 'list=.*four_threads=[0-9.]*' "$work/out.log")
     timed wine "$bin/pipeline_bench.exe" packfloor "$(winepath -w "$src")"
     pf=$(grep -o 'read_and_deflate_two_threads=[0-9.]*' "$work/out.log")
+    # Reading alone on 1, 2 and 4 threads, and where each call's time goes.
+    rf=$(grep '^read_threads_' "$work/out.log")
     rm -rf "$WINEPREFIX/drive_c/vxfloor"
     timed wine "$bin/pipeline_bench.exe" writefloor 'C:\vxfloor'
     wf=$(grep -o 'create_write_close=.*by_handle=[0-9.]*' "$work/out.log")
@@ -95,6 +97,7 @@ for c in "${corpora[@]}"; do
     printf '%-28s %9.2f %9s\n' "velvox decrypt+extract" "$vd" "$(mbs "$bytes" "$vd")"
     printf '%-28s %9.2f %9s\n' "open+read every file twice" "$vf" "$(mbs "$bytes" "$vf")"
     printf '%-28s %s\n' "list, open exclusively" "$cf" "read and deflate each file" "$pf" "20,000 x 8 KiB written" "$wf"
+    printf '%s\n' "$rf"
     printf '%-28s %9.2f %9s %12d %9.1f\n' "7z a -tzip AES256 -mx=1" "$se" "$(mbs "$bytes" "$se")" "$ssize" "$(awk -v m="$srss" 'BEGIN{print m/1024}')"
     printf '%-28s %9.2f %9s\n' "7z x" "$sd" "$(mbs "$bytes" "$sd")"
     awk -v ve="$ve" -v vb="$vb" -v vd="$vd" -v vf="$vf" -v se="$se" -v sd="$sd" -v vs="$vsize" -v ss="$ssize" 'BEGIN {
