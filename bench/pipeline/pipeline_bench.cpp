@@ -196,46 +196,44 @@ uint64_t PackFloorWorker(const std::vector<std::string>& files, std::atomic<size
   return packed;
 }
 
-// Time spent in each call of the read loop, summed over the threads.
-struct CallTimes {
-  std::atomic<int64_t> open{0}, size{0}, read{0}, close{0};
-};
-
-int64_t Ticks() {
-  LARGE_INTEGER c;
-  ::QueryPerformanceCounter(&c);
-  return c.QuadPart;
+// Runs `work(thread index)` on `threads` threads, this one among them, until all return.
+void RunOnThreads(int threads, const std::function<void(int)>& work) {
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
+  work(0);
+  for (auto& t : pool) t.join();
 }
 
+// Seconds spent in each call of the read loop.
+struct CallTimes {
+  double open = 0, size = 0, read = 0, close = 0;
+};
+
 // Opens, reads and closes the files handed out by `next`, as the packer's workers load a
-// small file, and adds the time of each call to `times`.
-void ReadFloorWorker(const std::vector<std::string>& files, std::atomic<size_t>& next, CallTimes& times) {
+// small file; the time each call took.
+CallTimes ReadFloorWorker(const std::vector<std::string>& files, std::atomic<size_t>& next) {
+  CallTimes times;
   std::vector<unsigned char> in;
-  int64_t open = 0, size_q = 0, read = 0, close = 0;
   for (size_t i; (i = next.fetch_add(1)) < files.size();) {
-    const int64_t t0 = Ticks();
+    const double t0 = Now();
     HANDLE h = ::CreateFileA(files[i].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    const int64_t t1 = Ticks();
-    open += t1 - t0;
+    const double t1 = Now();
+    times.open += t1 - t0;
     if (h == INVALID_HANDLE_VALUE) continue;
     LARGE_INTEGER size{};
     DWORD got = 0;
     ::GetFileSizeEx(h, &size);
-    const int64_t t2 = Ticks();
+    const double t2 = Now();
     in.resize(static_cast<size_t>(size.QuadPart));
     if (!in.empty()) ::ReadFile(h, in.data(), static_cast<DWORD>(in.size()), &got, nullptr);
-    const int64_t t3 = Ticks();
+    const double t3 = Now();
     ::CloseHandle(h);
-    const int64_t t4 = Ticks();
-    size_q += t2 - t1;
-    read += t3 - t2;
-    close += t4 - t3;
+    times.size += t2 - t1;
+    times.read += t3 - t2;
+    times.close += Now() - t3;
   }
-  times.open += open;
-  times.size += size_q;
-  times.read += read;
-  times.close += close;
+  return times;
 }
 
 bool OpenExclusive(const std::string& path) {
@@ -309,14 +307,10 @@ int main(int argc, char** argv) {
     // More threads only queue on the server's answers: two is the walk's number.
     for (int threads : {2, 3, 4}) {
       std::atomic<size_t> next{0};
-      auto work = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < files.size();) OpenExclusive(files[i]);
-      };
       const double start = Now();
-      std::vector<std::thread> pool;
-      for (int t = 1; t < threads; ++t) pool.emplace_back(work);
-      work();
-      for (auto& t : pool) t.join();
+      RunOnThreads(threads, [&](int) {
+        for (size_t i; (i = next.fetch_add(1)) < files.size();) OpenExclusive(files[i]);
+      });
       std::printf("%s_threads=%.3f ", threads == 2 ? "two" : threads == 3 ? "three" : "four", Now() - start);
     }
   } else if (mode == "packfloor") {
@@ -324,26 +318,26 @@ int main(int argc, char** argv) {
     ListFiles(argv[2], files);
     const double listed = Now();
     std::atomic<size_t> next{0};
-    uint64_t other = 0;
-    std::thread helper([&] { other = PackFloorWorker(files, next); });
-    const uint64_t mine = PackFloorWorker(files, next);
-    helper.join();
+    uint64_t packed[2] = {};
+    RunOnThreads(2, [&](int t) { packed[t] = PackFloorWorker(files, next); });
     std::printf("list=%.3f read_and_deflate_two_threads=%.3f packed=%llu\n", listed - t0, Now() - listed,
-                static_cast<unsigned long long>(mine + other));
-    LARGE_INTEGER freq;
-    ::QueryPerformanceFrequency(&freq);
-    const double us_per_file = 1e6 / static_cast<double>(freq.QuadPart) / static_cast<double>(files.size());
+                static_cast<unsigned long long>(packed[0] + packed[1]));
     for (int threads : {1, 2, 4}) {
-      CallTimes times;
-      std::atomic<size_t> handed{0};
+      std::vector<CallTimes> per_thread(threads);
+      std::atomic<size_t> next_file{0};
       const double start = Now();
-      std::vector<std::thread> pool;
-      for (int t = 1; t < threads; ++t) pool.emplace_back([&] { ReadFloorWorker(files, handed, times); });
-      ReadFloorWorker(files, handed, times);
-      for (auto& t : pool) t.join();
-      std::printf("read_threads_%d=%.3f us_per_file open=%.0f size=%.0f read=%.0f close=%.0f\n", threads,
-                  Now() - start, times.open * us_per_file, times.size * us_per_file, times.read * us_per_file,
-                  times.close * us_per_file);
+      RunOnThreads(threads, [&](int t) { per_thread[t] = ReadFloorWorker(files, next_file); });
+      const double wall = Now() - start;
+      CallTimes sum;
+      for (const CallTimes& c : per_thread) {
+        sum.open += c.open;
+        sum.size += c.size;
+        sum.read += c.read;
+        sum.close += c.close;
+      }
+      const double us = 1e6 / static_cast<double>(files.size());
+      std::printf("read_threads_%d=%.3f us_per_file open=%.0f size=%.0f read=%.0f close=%.0f\n", threads, wall,
+                  sum.open * us, sum.size * us, sum.read * us, sum.close * us);
     }
   } else if (mode == "writefloor") {
     const std::string dir = argv[2];
