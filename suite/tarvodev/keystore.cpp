@@ -218,13 +218,6 @@ std::string MachineSecretPath() { return HomeFolder() + "\\machine.key"; }
 
 bool HomeExists() { return IsFolder(HomeFolder()); }
 
-const char* HomeSecurity() {
-  // Protected DACL (P): nothing inherited from ProgramData, where users may create
-  // folders. SYSTEM and Administrators full control, Users read and list, for the
-  // folder and everything created in it (OICI).
-  return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
-}
-
 bool CreateHome(std::string* error) {
   const std::string folder = HomeFolder();
   if (IsFolder(folder)) return true;

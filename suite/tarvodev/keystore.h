@@ -65,7 +65,14 @@ bool HomeExists();
 // the store.
 bool CreateHome(std::string* error);
 // Administrators and the system write, users read and list; nothing inherited.
-const char* HomeSecurity();
+// Inline: the setup's elevated helper sets this list and must not link the crypto code
+// (its libraries are not among the system's known DLLs).
+inline const char* HomeSecurity() {
+  // Protected DACL (P): nothing inherited from ProgramData, where users may create
+  // folders. SYSTEM and Administrators full control, Users read and list, for the
+  // folder and everything created in it (OICI).
+  return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+}
 
 enum class LoadResult { Ok, Missing, Damaged };
 // Missing: no store file (an empty store). Damaged: unreadable or failing its checks.
