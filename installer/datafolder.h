@@ -1,22 +1,27 @@
 // The setup's preparation of the suite's data folder (%ProgramData%\Norvane\TARVO-Pro):
 // the key store, the settings, the guard's policy and the logs. Ordinary users may
-// create folders under ProgramData and own what they create, so the setup never takes
-// a level or a file it finds on trust:
-//   - Norvane and TARVO-Pro get Administrators as owner and the key tool's protected
-//     list (users read), the log folders Log, Guard and LogService Administrators as
-//     owner and a protected list in which users may only add files and append to them;
-//     a missing level is created with its list.
-//   - A level that is a link (junction, symbolic link, mount point) or not a folder
-//     stops the preparation before anything is written through it.
-//   - A file whose content the suite trusts (the store, the machine secret, the
-//     settings, the guard's policy) is kept only when nobody but administrators could
-//     have written it: its owner, its list and those of the levels above it as found,
-//     one name for the file, no link. Any other is renamed aside ("<name>.untrusted")
-//     and the setup makes a new one.
-//   - Journals keep their lines; they get Administrators as owner and the append-only
-//     list. A journal that is a link or has a second name is renamed aside as well.
+// create folders under ProgramData and own what they create, and a handle opened on a
+// folder or file keeps the rights it was opened with after its owner and list change.
+// So the setup adopts nothing it cannot prove administrators made for it; after the
+// preparation everything in the data folder was made by the setup or moved aside:
+//   - A level (Norvane, TARVO-Pro, Log, Guard, LogService, SetWriter, and every folder
+//     found below TARVO-Pro) is kept only when its owner is SYSTEM, Administrators or
+//     TrustedInstaller and its list gives nobody else more, on the folder or on what is
+//     made in it, than the setup's own list for it. Any other is moved aside whole
+//     ("<name>.untrusted-<n>", content kept for a look) and made anew, empty, with its
+//     list; a kept one gets its owner and list again.
+//   - A link (junction, symbolic link, mount point) at a level's name or below a kept
+//     level stops the preparation before anything is written through it. A link inside
+//     a level that is moved aside goes with it, unfollowed.
+//   - A file in a store level is kept only when nobody but administrators could have
+//     written it: its owner and list, one name, no link. Any other is renamed aside
+//     ("<name>.untrusted[-<n>]") and the setup makes a new store and settings.
+//   - Journals exist from the setup on, so that no user makes one with a list of his
+//     own. They keep their lines and get Administrators as owner and the append-only
+//     list; one that has a second name or lets anyone (its owner included) do more than
+//     append is renamed aside and a new one made.
 // Each level and each kept file is opened without following links and changed through
-// that handle.
+// that handle; a level is held without delete sharing until the preparation ends.
 #pragma once
 
 #include <windows.h>
@@ -53,8 +58,8 @@ std::wstring FileSecurityIn(const std::wstring& folderSddl);
 
 enum class Outcome {
   kDone = 0,
-  kLink = 2,        // a level is a link or not a folder: nothing was written through it
-  kInUse = 3,       // a file to be renamed aside could not be (another process holds it)
+  kLink = 2,        // a link, or a level that is no folder: nothing was written through it
+  kInUse = 3,       // what is to be moved aside could not be (another process holds it)
   kFailed = 4,      // a level could not be made, opened or secured
 };
 

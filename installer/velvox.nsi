@@ -192,19 +192,19 @@ Section "velvox"
   WriteRegStr HKLM "${APPPATH_KEY}" "Path" "$INSTDIR"
 
   ; The data folder: ordinary users may create folders under ProgramData and own them,
-  ; so nothing found there is used before vxdatadir.exe has made Administrators the
-  ; owner of Norvane, TARVO-Pro, Log, Guard and LogService and set their protected lists
-  ; (the key tool's for the first two: users read), and renamed aside every store,
-  ; secret and settings file that someone else than an administrator could have written.
+  ; and a handle opened before keeps its rights after a change of owner or list. So
+  ; nothing found there is used before vxdatadir.exe has moved aside every folder and
+  ; file that administrators did not make for the setup, made the missing levels and
+  ; journals, and set the owner and protected list of what stays.
   InitPluginsDir
   File "/oname=$PLUGINSDIR\vxdatadir.exe" "${VX_BIN}/vxdatadir.exe"
   nsExec::ExecToLog '"$PLUGINSDIR\vxdatadir.exe" --root "$APPDATA"'
   Pop $0
   ${If} $0 != 0
     ${If} $0 == 2
-      StrCpy $1 "$APPDATA\Norvane または ${DATA} (またはその下の Log、Guard、LogService) がリンクになっているか、フォルダーではありません。確認して取り除いてから、もう一度セットアップを実行してください。"
+      StrCpy $1 "$APPDATA\Norvane または ${DATA} (またはその下の Log、Guard、LogService、SetWriter) がリンクになっているか、フォルダーではありません。確認して取り除いてから、もう一度セットアップを実行してください。"
     ${ElseIf} $0 == 3
-      StrCpy $1 "${DATA} の中に、管理者以外が作ったファイルがあり、ほかのプログラムが使用中のため別名にできません。そのプログラムを終了してから、もう一度セットアップを実行してください。"
+      StrCpy $1 "$APPDATA\Norvane または ${DATA} の中に、管理者以外が作ったフォルダーまたはファイルがあり、ほかのプログラムが使用中のため別名にできません。そのプログラムを終了してから、もう一度セットアップを実行してください。"
     ${Else}
       StrCpy $1 "${DATA} の所有者とアクセス権を設定できません (vxdatadir: $0)。管理者として実行してください。"
     ${EndIf}

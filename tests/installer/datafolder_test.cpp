@@ -245,12 +245,41 @@ int DataFolder::counter_ = 0;
 
 const std::wstring kUserFile = std::wstring(L"O:") + kOtherUser + L"D:(A;;FA;;;WD)";
 const std::wstring kAdminFile = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
+// A journal as a user's process makes it in a journal folder, once it belongs to the setup.
+const std::wstring kAdminJournal =
+    L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x100084;;;BU)(A;ID;0x100084;;;OW)";
+
+// The account this test runs as, which is also the one that runs the setup.
+std::wstring SelfSid() {
+  HANDLE token = nullptr;
+  BYTE buf[512];
+  DWORD size = 0;
+  std::wstring out;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    wchar_t* text = nullptr;
+    if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &size) &&
+        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &text)) {
+      out = text;
+      ::LocalFree(text);
+    }
+    ::CloseHandle(token);
+  }
+  return out;
+}
+
+// `sddl` with another owner.
+std::wstring OwnedBy(const std::wstring& owner, const std::wstring& sddl) {
+  return L"O:" + owner + sddl.substr(sddl.find(L"D:"));
+}
 
 // Each level gets Administrators as owner and its protected list; the journals the suite
 // writes exist, users may only append to them, and so to any journal they add.
 TEST_F(DataFolder, EveryLevelGetsAdministratorsAndItsProtectedList) {
   ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
   ExpectStoreLevelsTakenOver();
+  const Sd writer(io_.Set(home_ + "\\SetWriter"));
+  EXPECT_EQ(kAdmins, writer.Owner());
+  EXPECT_EQ(KeyToolList(), writer.Dacl());
   for (const char* name : {"Log", "Guard", "LogService"}) {
     const std::string folder = home_ + "\\" + name;
     const Sd sd(io_.Set(folder));
@@ -274,31 +303,190 @@ TEST_F(DataFolder, EveryLevelGetsAdministratorsAndItsProtectedList) {
   EXPECT_TRUE(report_.setAside.empty());
 }
 
-// What is found in the store folder: kept only when nobody but administrators could
-// have written it, otherwise renamed aside with its content and a new one made later.
-TEST_F(DataFolder, KeepsOnlyWhatOnlyAdministratorsCouldHaveWritten) {
+// A level that the setup cannot prove administrators made for it is never adopted: a
+// handle its maker opened before would keep its rights whatever list it gets. It goes
+// aside whole, with everything in it, and an empty one with the setup's list takes its
+// place. One that an earlier setup made is kept as it is (a repair or an upgrade).
+TEST_F(DataFolder, LevelsNotMadeForTheSetupAreMovedAsideWhole) {
+  const std::wstring store = vxsetup::StoreFolderSecurity();
+  const std::wstring journals = vxsetup::JournalFolderSecurity();
+  const struct {
+    const char* level;  // below the root
+    bool journalFolder;
+  } levels[] = {{"Norvane", false},
+                {"Norvane\\TARVO-Pro", false},
+                {"Norvane\\TARVO-Pro\\Log", true},
+                {"Norvane\\TARVO-Pro\\SetWriter", false},
+                {"Norvane\\TARVO-Pro\\TEMPLATE", false},
+                {"Norvane\\TARVO-Pro\\TEMPLATE\\key", false}};
   const struct {
     const char* what;
-    bool userNorvane, userHome;  // the level made by an ordinary user, else by a setup
+    std::wstring (*found)(const std::wstring& ours);
+    bool kept;
+  } founds[] = {
+      {"owned by another user",
+       [](const std::wstring& ours) { return OwnedBy(kOtherUser, ours); }, false},
+      {"owned by the account that runs the setup",
+       [](const std::wstring& ours) { return OwnedBy(SelfSid(), ours); }, false},
+      {"a user's explicit write-only entry",
+       [](const std::wstring& ours) { return ours + L"(A;;0x120116;;;BU)"; }, false},
+      {"users change what is made in it",
+       [](const std::wstring& ours) { return ours + L"(A;OICIIO;FA;;;BU)"; }, false},
+      {"its makers own what they make in it",
+       [](const std::wstring& ours) { return ours + L"(A;OICIIO;FA;;;CO)"; }, false},
+      {"made by an earlier setup", [](const std::wstring& ours) { return ours; }, true},
+  };
+  for (const auto& level : levels) {
+    for (const auto& found : founds) {
+      SCOPED_TRACE(std::string(level.level) + ": " + found.what);
+      TearDown();
+      SetUp();
+      const std::string path = root_ + "\\" + level.level;
+      // The levels above as a setup leaves them.
+      for (size_t at = path.find('\\', root_.size() + 1); at != std::string::npos;
+           at = path.find('\\', at + 1))
+        AdminFolder(path.substr(0, at));
+      const std::wstring ours = level.journalFolder ? journals : store;
+      ASSERT_TRUE(::CreateDirectoryA(path.c_str(), nullptr));
+      io_.Plant(path, found.found(ours));
+      File(path + "\\inside.ini", "planted", level.journalFolder ? kAdminJournal : kAdminFile);
+      FileKey before;
+      ASSERT_TRUE(KeyOf(path, &before));
+
+      ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
+
+      FileKey now;
+      ASSERT_TRUE(KeyOf(path, &now));
+      EXPECT_EQ(ours, io_.Set(path));
+      const std::string aside = path + ".untrusted-1";
+      if (found.kept) {
+        EXPECT_TRUE(before == now) << "not the level that was there";
+        EXPECT_EQ("planted", ReadAll(path + "\\inside.ini"));
+        EXPECT_EQ("", SetAsideName(path));
+      } else {
+        EXPECT_FALSE(before == now) << "adopted";
+        EXPECT_EQ(aside, SetAsideName(path));
+        FileKey moved;
+        ASSERT_TRUE(KeyOf(aside, &moved));
+        EXPECT_TRUE(before == moved);
+        EXPECT_EQ("planted", ReadAll(aside + "\\inside.ini"));
+        EXPECT_EQ(L"<not set>", io_.Set(aside)) << "changed what was found";
+        EXPECT_FALSE(Exists(path + "\\inside.ini"));
+      }
+      // Whatever happened to one level, the store levels end as the setup's.
+      ExpectStoreLevelsTakenOver();
+    }
+  }
+}
+
+// A user who made TARVO-Pro and holds a handle on it from before (its owner may change
+// its list through it at any time) reaches only what was moved aside. One who holds it
+// so that it cannot be moved stops the setup, which names it.
+TEST_F(DataFolder, AHandleOpenedBeforeReachesOnlyWhatWasMovedAside) {
+  AdminFolder(norvane_);
+  UserFolder(home_);
+  File(home_ + "\\keystore.dat", "planted store", kUserFile);
+  HANDLE held = ::CreateFileA(home_.c_str(), READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  FileKey hers, aside, now;
+  ASSERT_TRUE(KeyOf(held, &hers));
+
+  ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
+
+  ASSERT_TRUE(KeyOf(home_, &now));
+  ASSERT_TRUE(KeyOf(home_ + ".untrusted-1", &aside));
+  EXPECT_FALSE(hers == now) << "the held handle reaches the store folder";
+  EXPECT_TRUE(hers == aside);
+  EXPECT_EQ(vxsetup::StoreFolderSecurity(), io_.Set(home_));
+  EXPECT_EQ("planted store", ReadAll(home_ + ".untrusted-1\\keystore.dat"));
+  EXPECT_FALSE(Exists(home_ + "\\keystore.dat"));
+  ::CloseHandle(held);
+
+  TearDown();
+  SetUp();
+  AdminFolder(norvane_);
+  UserFolder(home_);
+  held = ::CreateFileA(home_.c_str(), READ_CONTROL | FILE_LIST_DIRECTORY,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  EXPECT_EQ(vxsetup::Outcome::kInUse, Prepare());
+  EXPECT_NE(std::wstring::npos, report_.problem.find(Wide(home_))) << Narrow(report_.problem);
+  EXPECT_EQ(L"<not set>", io_.Set(home_));
+  ::CloseHandle(held);
+}
+
+// Below a kept level everything was made by administrators or is moved aside: files and
+// folders the setup has no name for, in the store folder, the key templates and the
+// journal folders. What an earlier setup moved aside stays as it is.
+TEST_F(DataFolder, EverythingBelowAKeptLevelIsAdministratorsOrMovedAside) {
+  AdminFolder(norvane_);
+  AdminFolder(home_);
+  AdminFolder(home_ + "\\TEMPLATE");
+  AdminFolder(home_ + "\\TEMPLATE\\kept");
+  AdminFolder(home_ + "\\TEMPLATE\\planted");
+  UserFolder(home_ + "\\PlugIns");
+  ASSERT_TRUE(::CreateDirectoryA((home_ + "\\Log").c_str(), nullptr));
+  io_.Plant(home_ + "\\Log", vxsetup::JournalFolderSecurity());
+  UserFolder(home_ + "\\Log\\sub");
+  File(home_ + "\\notes.txt", "a user's", kUserFile);
+  File(home_ + "\\admin.txt", "an administrator's", kAdminFile);
+  File(home_ + "\\keystore.dat.untrusted", "aside before", kUserFile);
+  File(home_ + "\\TEMPLATE\\kept\\tarvo.ini", "[PATH]\r\n0001=C:\\\r\n", kAdminFile);
+  File(home_ + "\\TEMPLATE\\planted\\tarvo.ini", "[PATH]\r\n0001=C:\\\r\n", kUserFile);
+  File(home_ + "\\PlugIns\\token.dll", "planted", kAdminFile);
+  ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
+
+  const struct {
+    std::string path, aside;  // aside empty: kept
+  } expected[] = {
+      {home_ + "\\notes.txt", home_ + "\\notes.txt.untrusted"},
+      {home_ + "\\admin.txt", ""},
+      {home_ + "\\TEMPLATE", ""},
+      {home_ + "\\TEMPLATE\\kept\\tarvo.ini", ""},
+      {home_ + "\\TEMPLATE\\planted\\tarvo.ini", home_ + "\\TEMPLATE\\planted\\tarvo.ini.untrusted"},
+      {home_ + "\\PlugIns", home_ + "\\PlugIns.untrusted-1"},
+      {home_ + "\\Log\\sub", home_ + "\\Log\\sub.untrusted-1"},
+  };
+  for (const auto& e : expected) {
+    EXPECT_EQ(e.aside, SetAsideName(e.path)) << e.path;
+    if (e.aside.empty()) {
+      EXPECT_NE(L"<not set>", io_.Set(e.path)) << e.path;
+    }
+  }
+  EXPECT_EQ("aside before", ReadAll(home_ + "\\keystore.dat.untrusted"));
+  EXPECT_EQ("", SetAsideName(home_ + "\\keystore.dat.untrusted"));
+  EXPECT_EQ("planted", ReadAll(home_ + "\\PlugIns.untrusted-1\\token.dll"));
+  EXPECT_EQ(vxsetup::StoreFolderSecurity(), io_.Set(home_ + "\\PlugIns"));
+  // The setup's own levels are there even where nothing was.
+  EXPECT_EQ(vxsetup::StoreFolderSecurity(), io_.Set(home_ + "\\SetWriter"));
+}
+
+// What is found in a kept store folder: kept only when nobody but administrators could
+// have written it, otherwise renamed aside with its content and a new one made later.
+TEST_F(DataFolder, KeepsOnlyFilesThatOnlyAdministratorsCouldHaveWritten) {
+  const struct {
+    const char* what;
     std::wstring storeSecurity;  // keystore.dat's, as found
     bool secondName;             // keystore.dat has a second name elsewhere
     bool kept;
   } cases[] = {
-      {"a user made both folders", true, true, kUserFile, false, false},
-      {"a user made Norvane, a setup TARVO-Pro in it", true, false, kAdminFile, false, false},
-      {"an earlier setup made both", false, false, kAdminFile, false, true},
-      {"a user's file in the setup's folder", false, false,
+      {"an earlier setup's", kAdminFile, false, true},
+      {"a user's file in the setup's folder",
        std::wstring(L"O:") + kOtherUser + L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)", false, false},
-      {"the setup's file that users may write", false, false,
+      {"the setup's file that users may write",
        L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;BU)", false, false},
-      {"the setup's file with a second name", false, false, kAdminFile, true, false},
+      {"owned by the account that runs the setup", OwnedBy(SelfSid(), kAdminFile), false, false},
+      {"the setup's file with a second name", kAdminFile, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TearDown();
     SetUp();
-    if (c.userNorvane) UserFolder(norvane_); else AdminFolder(norvane_);
-    if (c.userHome) UserFolder(home_); else AdminFolder(home_);
+    AdminFolder(norvane_);
+    AdminFolder(home_);
     const std::string store = home_ + "\\keystore.dat", policy = home_ + "\\policy.ini",
                       secret = home_ + "\\machine.key";
     File(store, "planted store", c.storeSecurity);
@@ -344,10 +532,13 @@ TEST_F(DataFolder, KeepsOnlyWhatOnlyAdministratorsCouldHaveWritten) {
   }
 }
 
-// A planted file is renamed to a free name; a second setup does it again.
-TEST_F(DataFolder, RenamesAsideToAFreeName) {
+// What is moved aside goes to a free name; a second setup does it again.
+TEST_F(DataFolder, MovesAsideToAFreeName) {
   UserFolder(norvane_);
-  UserFolder(home_);
+  ASSERT_TRUE(::CreateDirectoryA((norvane_ + ".untrusted-1").c_str(), nullptr));
+  ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
+  EXPECT_EQ(norvane_ + ".untrusted-2", SetAsideName(norvane_));
+
   File(home_ + "\\keystore.dat", "first", kUserFile);
   File(home_ + "\\keystore.dat.untrusted", "there before", kUserFile);
   ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
@@ -358,8 +549,8 @@ TEST_F(DataFolder, RenamesAsideToAFreeName) {
 // A planted file that another program holds cannot be renamed aside: nothing of it is
 // used, and the setup says which one.
 TEST_F(DataFolder, StopsWhenAPlantedFileIsHeld) {
-  UserFolder(norvane_);
-  UserFolder(home_);
+  AdminFolder(norvane_);
+  AdminFolder(home_);
   const std::string store = home_ + "\\keystore.dat";
   File(store, "planted", kUserFile);
   HANDLE held = ::CreateFileA(store.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -370,22 +561,37 @@ TEST_F(DataFolder, StopsWhenAPlantedFileIsHeld) {
   ::CloseHandle(held);
 }
 
-// The journals keep their lines; whoever made them, the setup becomes their owner and
-// users may only append. One with a second name is renamed aside untouched.
-TEST_F(DataFolder, JournalsKeepTheirLinesAndBecomeAppendOnly) {
+// The journals keep their lines, and exist from the setup on. One that a user's process
+// made in the journal folder (its list inherited: users and its owner append only) gets
+// the setup as owner. One that lets someone do more than append - a list of its maker's
+// own, or an owner free to rewrite the list - goes aside with its lines and a new one
+// takes the name; so does one with a second name.
+TEST_F(DataFolder, JournalsKeepTheirLinesAndAreAppendOnlyForEveryone) {
   AdminFolder(norvane_);
   AdminFolder(home_);
-  UserFolder(home_ + "\\Log");
-  const std::string log = home_ + "\\Log\\tarvolog.dat", other = home_ + "\\Log\\old.dat";
-  File(log, "line 1\r\n", std::wstring(L"O:") + kOtherUser + L"D:(A;;0x1301bf;;;BU)");
-  File(other, "line 0\r\n", std::wstring(L"O:") + kOtherUser + L"D:(A;;0x1301bf;;;BU)");
+  for (const char* name : {"\\Log", "\\Guard"}) {
+    ASSERT_TRUE(::CreateDirectoryA((home_ + name).c_str(), nullptr));
+    io_.Plant(home_ + name, vxsetup::JournalFolderSecurity());
+  }
+  const std::wstring inherited = std::wstring(L"O:") + kOtherUser +
+                                 L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x100084;;;BU)"
+                                 L"(A;ID;0x100084;;;OW)";
+  const std::string log = home_ + "\\Log\\tarvolog.dat", other = home_ + "\\Log\\old.dat",
+                    guard = home_ + "\\Guard\\kvrgrd.log", free = home_ + "\\Log\\free.dat";
+  File(log, "line 1\r\n", inherited);
+  File(other, "line 0\r\n", inherited);
+  File(guard, "a user reads this\r\n",
+       std::wstring(L"O:") + kOtherUser + L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + kOtherUser +
+           L")(A;;0x100084;;;BU)");
+  File(free, "its owner rewrites the list\r\n",
+       std::wstring(L"O:") + kOtherUser + L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x100084;;;BU)");
   const std::string linked = home_ + "\\mediahook.log", elsewhere = root_ + "\\mine.log";
   WriteFileText(elsewhere, "a user's own file");
   ASSERT_TRUE(::CreateHardLinkA(linked.c_str(), elsewhere.c_str(), nullptr));
 
   ASSERT_EQ(vxsetup::Outcome::kDone, Prepare()) << Narrow(report_.problem);
 
-  for (const std::string& journal : {log, other}) {
+  for (const std::string& journal : {log, other, guard}) {
     const Sd sd(io_.Set(journal));
     EXPECT_EQ(kAdmins, sd.Owner()) << journal << " " << Narrow(io_.Set(journal));
     EXPECT_EQ(kAppendOnly, sd.Rights(kUsers)) << journal;
@@ -393,6 +599,11 @@ TEST_F(DataFolder, JournalsKeepTheirLinesAndBecomeAppendOnly) {
   }
   EXPECT_EQ("line 1\r\n", ReadAll(log));
   EXPECT_EQ("line 0\r\n", ReadAll(other));
+  EXPECT_EQ(guard + ".untrusted", SetAsideName(guard));
+  EXPECT_EQ("a user reads this\r\n", ReadAll(guard + ".untrusted"));
+  EXPECT_EQ("", ReadAll(guard));
+  EXPECT_EQ(free + ".untrusted", SetAsideName(free));
+  EXPECT_FALSE(Exists(free));  // not a journal the suite writes: not made again
   EXPECT_EQ(linked + ".untrusted", SetAsideName(linked));
   EXPECT_EQ(L"<not set>", io_.Set(elsewhere));
   // A new journal took the name.
@@ -400,17 +611,21 @@ TEST_F(DataFolder, JournalsKeepTheirLinesAndBecomeAppendOnly) {
   ::DeleteFileA(elsewhere.c_str());
 }
 
-// A level that is a link stops the preparation before anything is written through it.
+// A link at a level's name or below a kept level stops the preparation before anything
+// is written through it.
 TEST_F(DataFolder, StopsAtALevelThatIsALink) {
-  for (const char* level : {"Norvane", "Norvane\\TARVO-Pro", "Norvane\\TARVO-Pro\\Log"}) {
+  for (const char* level : {"Norvane", "Norvane\\TARVO-Pro", "Norvane\\TARVO-Pro\\Log",
+                            "Norvane\\TARVO-Pro\\TEMPLATE\\key"}) {
     SCOPED_TRACE(level);
     TearDown();
     SetUp();
     const std::string target = root_ + "\\target";
     ASSERT_TRUE(::CreateDirectoryA(target.c_str(), nullptr));
     const std::string link = root_ + "\\" + level;
-    if (link != norvane_) AdminFolder(norvane_);
-    if (link.size() > home_.size()) AdminFolder(home_);
+    // The levels above as a setup leaves them.
+    for (size_t at = link.find('\\', root_.size() + 1); at != std::string::npos;
+         at = link.find('\\', at + 1))
+      AdminFolder(link.substr(0, at));
     {
       vxtest::FolderLink made(link, target);
       ASSERT_EQ("", made.error());
