@@ -530,10 +530,44 @@ TEST_F(Installer, XssOpenCommandStartsTheInstalledVelvox) {
   EndVelvox(velvox);
 }
 
-// A second setup over the first keeps the key store and what the administrator set,
-// and puts back defaults that are missing.
+// The owner of `path` as the system reports it.
+std::string OwnerOf(const std::string& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  char* text = nullptr;
+  std::string out = "<unreadable>";
+  if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &sd) == ERROR_SUCCESS &&
+      ::ConvertSidToStringSidA(owner, &text)) {
+    out = text;
+    ::LocalFree(text);
+  }
+  ::LocalFree(sd);
+  return out;
+}
+
+// Removes what earlier setups moved aside beside the data folder.
+void RemoveMovedAside() {
+  const std::string common = Folder(CSIDL_COMMON_APPDATA);
+  WIN32_FIND_DATAA d;
+  HANDLE find = ::FindFirstFileA((common + "\\Norvane.untrusted-*").c_str(), &d);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do vxtest::RemoveTree(common + "\\" + d.cFileName);
+  while (::FindNextFileA(find, &d));
+  ::FindClose(find);
+}
+
+// A second setup over the first keeps what the administrator set, and puts back
+// defaults that are missing. The data folder itself is kept only when the setup can
+// prove that administrators made it: where the system shows the owner the first setup
+// set (Administrators), it keeps the store and settings in place. Wine shows every
+// file as owned by the prefix's user, so in a Wine prefix the setup cannot tell the
+// first setup's folder from a user's and moves it aside whole, store and settings in
+// it untouched, and makes a new one.
 TEST_F(Installer, UpgradeKeepsTheKeyStoreAndTheSettings) {
   const std::string data = DataDir();
+  const std::string norvane = Folder(CSIDL_COMMON_APPDATA) + "\\Norvane";
+  RemoveMovedAside();
   const std::string store = ReadAll(data + "\\keystore.dat");
   ASSERT_FALSE(store.empty());
   const std::string policy = data + "\\policy.ini";
@@ -542,13 +576,27 @@ TEST_F(Installer, UpgradeKeepsTheKeyStoreAndTheSettings) {
   ASSERT_TRUE(::WritePrivateProfileStringA("MEDIA", "REMOVABLE", "1", (data + "\\kvrfltme.ini").c_str()));
   ::WritePrivateProfileStringA(nullptr, nullptr, nullptr, policy.c_str());
   ::DeleteFileA(Velvox().c_str());
+  const bool provable = OwnerOf(norvane) == "S-1-5-32-544" && OwnerOf(data) == "S-1-5-32-544";
 
   ASSERT_EQ(0u, RunSilently(SetupPath()));
 
-  EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
-  EXPECT_EQ("9", IniText(policy, "VELVOX", "PWRETRYMAX"));
-  EXPECT_EQ("ex_", IniText(policy, "VELVOX", "EXTSTRING"));
-  EXPECT_EQ("1", IniText(data + "\\kvrfltme.ini", "MEDIA", "REMOVABLE"));
+  if (provable) {
+    EXPECT_EQ(store, ReadAll(data + "\\keystore.dat"));
+    EXPECT_EQ("9", IniText(policy, "VELVOX", "PWRETRYMAX"));
+    EXPECT_EQ("ex_", IniText(policy, "VELVOX", "EXTSTRING"));
+    EXPECT_EQ("1", IniText(data + "\\kvrfltme.ini", "MEDIA", "REMOVABLE"));
+    EXPECT_FALSE(Exists(norvane + ".untrusted-1"));
+  } else {
+    const std::string aside = norvane + ".untrusted-1\\TARVO-Pro";
+    EXPECT_EQ(store, ReadAll(aside + "\\keystore.dat"));
+    EXPECT_EQ("9", IniText(aside + "\\policy.ini", "VELVOX", "PWRETRYMAX"));
+    EXPECT_EQ("1", IniText(aside + "\\kvrfltme.ini", "MEDIA", "REMOVABLE"));
+    EXPECT_EQ("TVKS", ReadAll(data + "\\keystore.dat").substr(0, 4));
+    EXPECT_NE(store, ReadAll(data + "\\keystore.dat"));
+    EXPECT_EQ("5", IniText(policy, "VELVOX", "PWRETRYMAX"));
+    EXPECT_EQ("ex_", IniText(policy, "VELVOX", "EXTSTRING"));
+    EXPECT_EQ("0", IniText(data + "\\kvrfltme.ini", "MEDIA", "REMOVABLE"));
+  }
   EXPECT_TRUE(Exists(Velvox()));
   EXPECT_EQ(VX_VERSION_TEXT, RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayVersion"));
 }
@@ -557,6 +605,8 @@ TEST_F(Installer, UninstallRemovesProgramAndRegistrationsAndKeepsTheKeyStore) {
   const std::string data = DataDir();
   const std::string store = ReadAll(data + "\\keystore.dat");
   ASSERT_FALSE(store.empty());
+  ASSERT_TRUE(::WritePrivateProfileStringA("VELVOX", "PWRETRYMAX", "9",
+                                           (data + "\\policy.ini").c_str()));
 
   ASSERT_EQ(0u, RunSilently(InstallDir() + "\\uninstall.exe"));
 
@@ -626,14 +676,16 @@ DWORD GuardRegisters(HMODULE guard, const char* path) {
 }
 
 // Ordinary users may create folders under ProgramData, and own them. One who makes the
-// data folder before an administrator installs, lets everyone change it and plants a
-// store, a machine secret, settings naming a plug-in and a guard policy refusing drive
-// A:, controls none of it afterwards: the setup takes the folders over, renames the
-// planted files aside and makes its own.
-TEST_F(Installer, SetupTakesOverADataFolderThatAUserMadeFirst) {
+// data folder before an administrator installs, lets everyone change it, plants a store,
+// a machine secret, settings naming a plug-in and a guard policy refusing drive A:, and
+// keeps a handle on it, controls none of it afterwards: the setup moves his folder aside
+// whole, planted files untouched in it, and makes its own, which his handle does not
+// reach.
+TEST_F(Installer, SetupMovesAsideADataFolderThatAUserMadeFirst) {
   const std::string norvane = Folder(CSIDL_COMMON_APPDATA) + "\\Norvane";
   const std::string data = DataDir();
   vxtest::RemoveTree(norvane);
+  RemoveMovedAside();
   // As the user leaves it: his (Wine keeps no owner), everyone may change everything.
   for (const std::string& folder : {norvane, data, data + "\\Guard", data + "\\Log"}) {
     ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr)) << folder;
@@ -647,42 +699,68 @@ TEST_F(Installer, SetupTakesOverADataFolderThatAUserMadeFirst) {
   }
   const std::string store = data + "\\keystore.dat", secret = data + "\\machine.key";
   const std::string policy = data + "\\policy.ini", log = data + "\\Log\\tarvolog.dat";
+  const std::string guardPolicy = data + "\\Guard\\kvrgrd.ini";
   WriteFileText(store, "planted store");
   WriteFileText(secret, "planted secret");
   WriteFileText(policy, "[OPTION]\r\nUSETOKEN=1\r\nPLUGINNAME=evil.dll\r\n");
-  WriteFileText(data + "\\Guard\\kvrgrd.ini", "[GUARD]\r\nREFUSE=A:\\\r\n");
+  WriteFileText(guardPolicy, "[GUARD]\r\nREFUSE=A:\\\r\n");
   WriteFileText(log, "a line before the setup\r\n");
+  // Its owner may change its list through this handle whatever list it gets later.
+  HANDLE held = ::CreateFileA(data.c_str(), READ_CONTROL | WRITE_DAC,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  BY_HANDLE_FILE_INFORMATION his{}, now{};
+  ASSERT_TRUE(::GetFileInformationByHandle(held, &his));
 
   ASSERT_EQ(0u, RunSilently(SetupPath()));
 
-  // The planted files are aside, untouched; the setup made its own.
+  // His folder is aside whole, what he planted untouched in it; the setup made its own.
+  const std::string aside = norvane + ".untrusted-1\\TARVO-Pro";
   const struct {
     std::string path, planted;
-  } planted[] = {{store, "planted store"},
-                 {secret, "planted secret"},
-                 {policy, "[OPTION]\r\nUSETOKEN=1\r\nPLUGINNAME=evil.dll\r\n"}};
-  for (const auto& p : planted) EXPECT_EQ(p.planted, ReadAll(p.path + ".untrusted")) << p.path;
+  } planted[] = {{"keystore.dat", "planted store"},
+                 {"machine.key", "planted secret"},
+                 {"policy.ini", "[OPTION]\r\nUSETOKEN=1\r\nPLUGINNAME=evil.dll\r\n"},
+                 {"Guard\\kvrgrd.ini", "[GUARD]\r\nREFUSE=A:\\\r\n"},
+                 {"Log\\tarvolog.dat", "a line before the setup\r\n"}};
+  for (const auto& p : planted) EXPECT_EQ(p.planted, ReadAll(aside + "\\" + p.path)) << p.path;
+  HANDLE mine = ::CreateFileA(data.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, mine);
+  ASSERT_TRUE(::GetFileInformationByHandle(mine, &now));
+  ::CloseHandle(mine);
+  EXPECT_FALSE(his.nFileIndexLow == now.nFileIndexLow && his.nFileIndexHigh == now.nFileIndexHigh)
+      << "his handle reaches the setup's data folder";
+  ::CloseHandle(held);
   const std::string made = ReadAll(store);
   EXPECT_EQ("TVKS", made.substr(0, 4)) << "not a store the key tool made";
   EXPECT_FALSE(Exists(secret));
+  EXPECT_FALSE(Exists(guardPolicy));
   EXPECT_EQ("", IniText(policy, "OPTION", "PLUGINNAME"));
   EXPECT_EQ("0", IniText(policy, "OPTION", "USETOKEN"));
-  // A journal keeps its lines.
-  EXPECT_EQ("a line before the setup\r\n", ReadAll(log));
+  // The journals exist from the setup on, empty.
+  for (const char* journal :
+       {"mediahook.log", "Log\\tarvolog.dat", "Guard\\kvrgrd.log", "LogService\\tctrace.log"})
+    EXPECT_TRUE(Exists(data + "\\" + journal)) << journal;
+  EXPECT_EQ("", ReadAll(log));
 
   // Everyone may no longer change, replace or re-list any level or kept file.
   const DWORD change = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
                        WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
   for (const std::string& path :
-       {norvane, data, data + "\\Log", data + "\\Guard", data + "\\LogService", store, policy,
-        data + "\\mediahook.log", log})
+       {norvane, data, data + "\\Log", data + "\\Guard", data + "\\LogService",
+        data + "\\SetWriter", store, policy, data + "\\mediahook.log", log})
     EXPECT_EQ(0u, EveryoneMay(path) & change) << path;
 
-  // The guard's policy is the administrators' file beside the store; the one in the
-  // guard's journal folder, which users could write, decides nothing.
+  // The guard's policy is the administrators' file beside the store; one in the guard's
+  // journal folder, which users could write, decides nothing.
   HMODULE guard = ::LoadLibraryA((InstallDir() + "\\KvrGrd.dll").c_str());
   ASSERT_NE(nullptr, guard);
+  WriteFileText(data + "\\Guard\\kvrgrd.ini", "[GUARD]\r\nREFUSE=A:\\\r\n");
   EXPECT_EQ(0u, GuardRegisters(guard, "A:\\"));
+  ::DeleteFileA((data + "\\Guard\\kvrgrd.ini").c_str());
   WriteFileText(data + "\\kvrgrd.ini", "[GUARD]\r\nREFUSE=B:\\\r\n");
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GuardRegisters(guard, "B:\\"));
   ::FreeLibrary(guard);
