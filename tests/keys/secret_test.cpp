@@ -79,7 +79,7 @@ class SecretTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(GetEnvironmentVariableA("DISPLAY", nullptr, 0), 0u) << "no display";
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
     OsVersionCode = 601;
     main.Create();
     app.m_pMainWnd = &main;
@@ -87,7 +87,7 @@ class SecretTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
   }
 
   // Runs `dlg` modally while `user` acts on it from another thread; whatever the user
