@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app.h"
+#include "contracts/tempmark.h"
 #include "filedialog.h"
 #include "mbcs.h"
 #include "phasetrace.h"
@@ -35,7 +36,9 @@ CVelvoxDlg::~CVelvoxDlg() { DeleteTempFiles(); }
 void CVelvoxDlg::DeleteTempFiles() {
   for (HANDLE h : m_tempHandles) ::CloseHandle(h);
   m_tempHandles.clear();
-  for (const std::string& temp : m_tempFiles) ::DeleteFileA(temp.c_str());
+  // Closing deleted them. Their names are no proof: what a name holds now goes only
+  // when it is still the file the job made, and with it the record.
+  for (const std::string& temp : m_tempFiles) tempmark::Discard(tempmark::kVelvoxKey, temp);
   m_tempFiles.clear();
 }
 

@@ -52,8 +52,8 @@ class CVelvoxDlg : public fw::CDialog {
   // The progress dialog of a job's long step, shown at once; Close hides and frees it.
   void OpenProgressDialog();
   void CloseProgressDialog();
-  // Closes the held temporary files, which the system then deletes, and deletes every
-  // listed name as well.
+  // Closes the held temporary files, which the system then deletes; a listed name that
+  // still holds the very file the job made (a system that kept it) is deleted too.
   void DeleteTempFiles();
 
   // Output pipeline: the source walk, the archiver driver and the encrypted output.

@@ -3,6 +3,7 @@
 #include "phasetrace.h"
 #include "app.h"
 #include "archdriver.h"
+#include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "mbcs.h"
 #include "progressdlg.h"
@@ -10,7 +11,6 @@
 #include "velvoxapp.h"
 #include "velvoxdlg.h"
 
-#include <cctype>
 #include <vector>
 
 namespace {
@@ -24,10 +24,24 @@ std::string TempFolder() {
 }
 
 // A new file only (never one found in place), marked for deletion from its creation;
-// others may open it only with delete sharing.
+// others may open it only with delete sharing. It is recorded before it gets any data,
+// so that a start after a power cut knows it for the job's own.
 HANDLE CreateHeldFile(const std::string& path) {
-  return ::CreateFileA(path.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  HANDLE h = ::CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE || tempmark::Mark(tempmark::kVelvoxKey, h, path)) return h;
+  ::CloseHandle(h);
+  tempmark::Discard(tempmark::kVelvoxKey, path);
+  ::SetLastError(ERROR_CANTWRITE);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Closes a held file that the job gives up, which deletes it, and settles its record.
+void GiveUpHeldFile(HANDLE& held, const std::string& path) {
+  ::CloseHandle(held);
+  held = INVALID_HANDLE_VALUE;
+  tempmark::Discard(tempmark::kVelvoxKey, path);
 }
 
 }  // namespace
@@ -76,42 +90,20 @@ BOOL RenameTempFile(HANDLE held, std::string& path, const std::string& newPath) 
   info->RootDirectory = nullptr;
   ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, newPath.c_str(), -1, info->FileName, chars);
   info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
-  if (!setInfo(held, FileRenameInfo, info, static_cast<DWORD>(buf.size()))) return 0;
+  // The new name is recorded before the file takes it: whichever name a power cut
+  // leaves it with, a record names it. The other record goes.
+  if (!tempmark::Mark(tempmark::kVelvoxKey, held, newPath)) {
+    tempmark::Discard(tempmark::kVelvoxKey, newPath);
+    return 0;
+  }
+  const bool renamed = setInfo(held, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
+  tempmark::Discard(tempmark::kVelvoxKey, renamed ? path : newPath);
+  if (!renamed) return 0;
   path = newPath;
   return 1;
 }
 
-namespace {
-
-// vx, one to four hexadecimal digits, and one of the extensions a job gives its archive.
-bool IsOurTempName(const char* name) {
-  if ((name[0] != 'v' && name[0] != 'V') || (name[1] != 'x' && name[1] != 'X')) return false;
-  size_t digits = 0;
-  const char* p = name + 2;
-  while (std::isxdigit(static_cast<unsigned char>(*p))) ++p, ++digits;
-  if (digits < 1 || digits > 4) return false;
-  return ::lstrcmpiA(p, ".tmp") == 0 || ::lstrcmpiA(p, ".exe") == 0 || ::lstrcmpiA(p, ".ex_") == 0;
-}
-
-}  // namespace
-
-void RemoveStaleTempFiles() {
-  std::string folder = TempFolder();
-  if (folder.empty()) return;
-  WIN32_FIND_DATAA fd;
-  HANDLE find = ::FindFirstFileA((folder + "vx*").c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    if (fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-    if (!IsOurTempName(fd.cFileName)) continue;
-    // No sharing at all: a running instance holds its archive with a handle, so the open
-    // fails on every file still in use, and succeeds, deleting it at close, on the rest.
-    HANDLE h = ::CreateFileA((folder + fd.cFileName).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  } while (::FindNextFileA(find, &fd));
-  ::FindClose(find);
-}
+void RemoveStaleTempFiles() { tempmark::Sweep(tempmark::kVelvoxKey); }
 
 BOOL GetFreeDiskSpace(const std::string& folder, uint64_t& bytes) {
   using GetDiskFreeSpaceExAFn = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
@@ -156,8 +148,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     for (int tries = 0; tries < 16 && !created; ++tries) {
       std::string exe = archive.substr(0, archive.size() - 4) + ".exe";
       HANDLE h = CreateHeldFile(exe);
-      ::CloseHandle(held);
-      held = INVALID_HANDLE_VALUE;
+      GiveUpHeldFile(held, archive);
       if (h != INVALID_HANDLE_VALUE) {
         archive = exe;
         held = h;
@@ -168,7 +159,7 @@ BOOL CVelvoxDlg::ProduceEncryptedOutput(const std::string& outputPath, const cha
     }
   }
   if (!created) {
-    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+    if (held != INVALID_HANDLE_VALUE) GiveUpHeldFile(held, archive);
     fw::AfxMessageBox(IDS_TEMP_FILE_FAILED, MB_OK);
     return fail();
   }

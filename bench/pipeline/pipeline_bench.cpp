@@ -30,6 +30,7 @@
 
 #include <zlib.h>
 
+#include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "output.h"
 #include "progressdlg.h"
@@ -278,6 +279,7 @@ int main(int argc, char** argv) {
            TVDEV_EncryptArchive(kKey, temp.c_str(), out.c_str(), 0, nullptr, CryptoProgressCallback,
                                 &dlg, 0, 0);
       ::CloseHandle(held);
+      tempmark::Discard(tempmark::kVelvoxKey, temp);
     });
   } else if (mode == "decrypt") {
     std::string in = argv[2], dest = argv[3];
@@ -294,6 +296,7 @@ int main(int argc, char** argv) {
       g_nJobPhase = 3;
       ok = ok && dlg.ExtractArchive(temp, dest);
       ::CloseHandle(held);
+      tempmark::Discard(tempmark::kVelvoxKey, temp);
       dlg.m_pProgressDlg->DestroyWindow();
       delete dlg.m_pProgressDlg;
       dlg.m_pProgressDlg = nullptr;

@@ -5,11 +5,14 @@
 #include <shellapi.h>
 
 #include <fstream>
+#include <map>
 #include <vector>
 
 #include "tvtest.h"
+#include "contracts/tempmark.h"
 #include "dialogs_ids.h"
 #include "encryptjob.h"
+#include "tempmarks.h"
 #include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxdlg.h"
@@ -331,6 +334,87 @@ TEST_F(DriverTest, WithoutArgumentsTheOpenDialogAsks) {
     ::PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     EXPECT_EQ(p.Wait(), 0u);
   }
+}
+
+// A job's temporary file outlives the job only when the machine loses power. The next
+// start removes it, and nothing but what it can show to be such a file: recorded when a
+// job made it, still that very file, and held by no running instance. Names prove
+// nothing: another program's file and the user's own of the same pattern stay, as does
+// a file that has since taken a recorded name.
+TEST_F(DriverTest, AtStartOnlyTheLeftoversOfJobsAreRemoved) {
+  const std::string temp = Root() + "temp";
+  ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
+  vxtest::RecordsGoWith records(tempmark::kVelvoxKey, vxtest::Wide(temp));
+  // Where leftovers are: in the user's temporary folder, velvox's own.
+  const vxtest::ScopedEnvironment env({{"TEMP", temp}, {"TMP", temp}});
+  enum Kind { kLeftover, kHeldLeftover, kNameTaken, kUnrecorded, kHeldUnrecorded };
+  const struct {
+    const char* name;
+    Kind kind;
+  } files[] = {
+      {"vxA1.tmp", kLeftover},         // an archive being packed or decrypted
+      {"vxA2.ex_", kLeftover},         // a self-decrypting job's, renamed
+      {"vxA3.tmp", kHeldLeftover},     // still a running instance's
+      {"vxA4.exe", kNameTaken},        // recorded, then another file took the name
+      {"vx12.tmp", kUnrecorded},       // another program's GetTempFileName(..., "vx", ...)
+      {"VX1.TMP", kUnrecorded},        // the user's own
+      {"vxA5.tmp", kHeldUnrecorded},   // someone's, open while velvox starts
+  };
+  auto write = [](const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  };
+  std::map<std::string, std::string> expected;
+  std::vector<HANDLE> held;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    const std::string path = temp + "\\" + f.name;
+    if (f.kind == kLeftover || f.kind == kHeldLeftover || f.kind == kNameTaken) {
+      ASSERT_TRUE(vxtest::LeaveAsAPowerCutWould(tempmark::kVelvoxKey, vxtest::Wide(path), "plain"));
+    } else {
+      write(path, "theirs");
+    }
+    if (f.kind == kNameTaken) {
+      // Made while the recorded file still exists, so that the two cannot share an
+      // identity, then moved over it.
+      write(temp + "\\newer", "theirs");
+      ASSERT_TRUE(MoveFileExA((temp + "\\newer").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+    }
+    if (f.kind == kHeldLeftover || f.kind == kHeldUnrecorded) {
+      // As any program holds a file: sharing everything.
+      held.push_back(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
+    }
+    if (f.kind != kLeftover) expected[f.name] = f.kind == kHeldLeftover ? "plain" : "theirs";
+  }
+  auto contents = [&] {
+    std::map<std::string, std::string> found;
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA((temp + "\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do {
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      const tvtest::Bytes bytes = tvtest::ReadAll(temp + "\\" + fd.cFileName);
+      found[fd.cFileName] = std::string(bytes.begin(), bytes.end());
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return found;
+  };
+  const std::vector<std::string> damaged = {Root() + "a\\x.xss"};
+  ExpectOutcome(RunAndAnswer(damaged, Outcome::Decrypt), Outcome::Decrypt, damaged, "");
+  // Closed only now: a clean-up that had opened them sharing everything, to be deleted
+  // at close, would take them away here.
+  for (HANDLE h : held) CloseHandle(h);
+  EXPECT_EQ(contents(), expected);
+  EXPECT_EQ(vxtest::RecordsBelow(tempmark::kVelvoxKey, vxtest::Wide(temp)),
+            std::vector<std::wstring>{vxtest::Wide(temp + "\\vxA3.tmp")})
+      << "only the held file keeps its record";
+
+  // The held one goes at the first start after its holder has let it go.
+  ExpectOutcome(RunAndAnswer(damaged, Outcome::Decrypt), Outcome::Decrypt, damaged, "");
+  expected.erase("vxA3.tmp");
+  EXPECT_EQ(contents(), expected);
+  EXPECT_TRUE(vxtest::RecordsBelow(tempmark::kVelvoxKey, vxtest::Wide(temp)).empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "contracts/oplog.h"
+#include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "dialogs_ids.h"
 #include "encryptjob.h"
@@ -23,6 +24,7 @@
 #include "mbcs.h"
 #include "pipelinehost.h"
 #include "stubdriver.h"
+#include "tempmarks.h"
 #include "tvtest.h"
 #include "testfiles.h"
 #include "uidriver.h"
@@ -528,6 +530,8 @@ TEST_F(EncryptJobTest, KilledInAnyPhaseLeavesNoTemporaryFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     vxtest::RemoveTree(temp);
+    // A kill leaves the records, for the next start to find the names free.
+    vxtest::RecordsGoWith records(tempmark::kVelvoxKey, vxtest::Wide(temp));
     vxtest::RemoveTree(dest + "\\" + Acp(u8"報告書"));
     ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
     vxtest::SettleFolderTimes(dest);
@@ -568,6 +572,12 @@ TEST_F(EncryptJobTest, KilledInAnyPhaseLeavesNoTemporaryFile) {
     ASSERT_NE(vxtest::FindWindows(Acp(c.caption), "#32770", run.pid()).size(), 0u) << "held in its phase";
     const auto held = pltest::Tree(temp);
     EXPECT_FALSE(held.empty()) << "the job's temporary archive exists while it is held";
+    // Recorded, so that a start after a power cut at this moment would remove it: what
+    // the job holds, and nothing it gave up.
+    std::vector<std::wstring> holding, recorded = vxtest::RecordsBelow(tempmark::kVelvoxKey, vxtest::Wide(temp));
+    for (const auto& [rel, data] : held) holding.push_back(vxtest::Wide(temp + "\\" + rel));
+    std::sort(recorded.begin(), recorded.end());
+    EXPECT_EQ(recorded, holding);
     ASSERT_TRUE(TerminateProcess(run.handle(), 9));
     EXPECT_EQ(run.Wait(), 9u);
     hook.reset();

@@ -180,7 +180,7 @@ class KeyDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(GetEnvironmentVariableA("DISPLAY", nullptr, 0), 0u) << "no display";
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
     OsVersionCode = 601;
     g_injectedError = g_pendingError = 0;
     g_certifyCalls = 0;
@@ -191,7 +191,7 @@ class KeyDialogTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
   }
 
   CVelvoxApp app;
@@ -380,7 +380,7 @@ TEST_F(KeyDialogTest, AnnouncementDependsOnVersionValidityAndSettings) {
     ResidentWindow resident;
     OsVersionCode = c.os;
     app.m_nLastKeyName = c.lastKeyName;
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
     CVxKeyInDlg dlg;
     INT_PTR r = RunDialog(dlg, Title(), EnterAndAccept(c.name, c.value));
     EXPECT_EQ(r, IDOK);

@@ -16,7 +16,9 @@
 #include "keys_ids.h"
 #include "keyseldlg.h"
 #include "memscan.h"
+#include "dialogs_ids.h"
 #include "resource.h"
+#include "sfxkeydlg.h"
 #include "string_ids.h"
 #include "tokenfixture.h"
 #include "tvtoken_res.h"
@@ -33,6 +35,7 @@ const DWORD kPid = GetCurrentProcessId();
 constexpr const char* kAlphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 
 std::string KeyTitle() { return vxtest::Acp(u8"使用する鍵の入力"); }
+std::string SfxTitle() { return vxtest::Acp(u8"自己復号パスワード入力"); }
 std::string TokenTitle() { return vxtest::Acp(u8"トークンの鍵"); }
 
 // Runs `args` of one of the suite's tools with `lines` as its standard input (written
@@ -79,7 +82,7 @@ class SecretTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(GetEnvironmentVariableA("DISPLAY", nullptr, 0), 0u) << "no display";
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
     OsVersionCode = 601;
     main.Create();
     app.m_pMainWnd = &main;
@@ -87,14 +90,14 @@ class SecretTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
   }
 
   // Runs `dlg` modally while `user` acts on it from another thread; whatever the user
   // leaves open is cancelled.
   template <typename D>
-  INT_PTR RunDialog(D& dlg, const std::function<void(HWND)>& user) {
-    return vxtest::RunModal([&] { return dlg.DoModal(); }, KeyTitle(), user);
+  INT_PTR RunDialog(D& dlg, const std::string& title, const std::function<void(HWND)>& user) {
+    return vxtest::RunModal([&] { return dlg.DoModal(); }, title, user);
   }
 
   CVelvoxApp app;
@@ -105,19 +108,23 @@ class SecretTest : public ::testing::Test {
 
 // Proven and announced (the add-on and the resident window take the key), refused, or
 // only typed: in no case is the value left behind once its field and its dialog are
-// gone.
+// gone. Nor is the self-decrypting password, typed twice: accepted, the dialog hands it
+// to the job, which keeps it until the output is written and then wipes it.
 TEST_F(SecretTest, TypedKeyValueIsGoneOnceTheFieldAndTheDialogAreGone) {
   enum Ending { kAccepted, kRefusedThenCancelled, kCancelled };
+  enum Dialog { kInput, kSelection, kSelfDecrypting };
   struct Case {
     const char* label;
-    bool selection;
+    Dialog dialog;
     const char* alg;
     Ending ending;
   } cases[] = {
-      {"input dialog, 256-bit key proven upper-cased", false, "aes", kAccepted},
-      {"selection dialog, key proven", true, "3des", kAccepted},
-      {"input dialog, wrong value refused, then cancelled", false, "3des", kRefusedThenCancelled},
-      {"selection dialog, value typed, then cancelled", true, "3des", kCancelled},
+      {"input dialog, 256-bit key proven upper-cased", kInput, "aes", kAccepted},
+      {"selection dialog, key proven", kSelection, "3des", kAccepted},
+      {"input dialog, wrong value refused, then cancelled", kInput, "3des", kRefusedThenCancelled},
+      {"selection dialog, value typed, then cancelled", kSelection, "3des", kCancelled},
+      {"self-decrypting password, typed twice, then cancelled", kSelfDecrypting, nullptr, kCancelled},
+      {"self-decrypting password, typed twice, accepted", kSelfDecrypting, nullptr, kAccepted},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -127,29 +134,46 @@ TEST_F(SecretTest, TypedKeyValueIsGoneOnceTheFieldAndTheDialogAreGone) {
     vxtest::SecretText registered("the key value", 20, kAlphabet);
     vxtest::SecretText typed("the wrong value", 20, kAlphabet);
     const std::string name = "MEMO" + std::to_string(n++);
-    ASSERT_EQ(RegisterKey(name, c.alg, registered, scratch), 0u);
+    const bool key = c.dialog != kSelfDecrypting;
+    if (key) {
+      ASSERT_EQ(RegisterKey(name, c.alg, registered, scratch), 0u);
+    }
     const vxtest::SecretText& value = c.ending == kAccepted ? registered : typed;
 
     CVxKeyInDlg input;
     CVxKeySelDlg selection;
-    fw::CDialog& dlg = c.selection ? static_cast<fw::CDialog&>(selection) : input;
+    CVxSfxKeyDlg password(IDD_SFX_KEY);
+    fw::CDialog& dlg = c.dialog == kSelection ? static_cast<fw::CDialog&>(selection)
+                       : c.dialog == kInput   ? static_cast<fw::CDialog&>(input)
+                                              : password;
+    const std::string title = key ? KeyTitle() : SfxTitle();
     std::string box;
     INT_PTR r;
     {
       vxtest::ScanAtDestroy atDestroy;
-      atDestroy.Watch(KeyTitle(), IDC_KEY_VALUE, {&value});
-      r = RunDialog(dlg, [&](HWND w) {
-        if (c.selection) {
-          HWND combo = GetDlgItem(w, IDC_KEY_COMBO);
-          LRESULT i = SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                   reinterpret_cast<LPARAM>(name.c_str()));
-          SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
-          SendMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_KEY_COMBO, CBN_SELCHANGE),
-                       reinterpret_cast<LPARAM>(combo));
+      if (key) {
+        atDestroy.Watch(title, IDC_KEY_VALUE, {&value});
+      } else if (c.ending != kAccepted) {  // accepted, the job holds it at that moment
+        atDestroy.Watch(title, IDC_SFX_PASSWORD, {&value});
+        atDestroy.Watch(title, IDC_SFX_CONFIRM, {&value});
+      }
+      r = RunDialog(dlg, title, [&](HWND w) {
+        if (c.dialog == kSelfDecrypting) {
+          vxtest::TypeSecret(GetDlgItem(w, IDC_SFX_PASSWORD), value);
+          vxtest::TypeSecret(GetDlgItem(w, IDC_SFX_CONFIRM), value);
         } else {
-          vxtest::SetControlText(w, IDC_KEY_NAME, name);
+          if (c.dialog == kSelection) {
+            HWND combo = GetDlgItem(w, IDC_KEY_COMBO);
+            LRESULT i = SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>(name.c_str()));
+            SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+            SendMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_KEY_COMBO, CBN_SELCHANGE),
+                         reinterpret_cast<LPARAM>(combo));
+          } else {
+            vxtest::SetControlText(w, IDC_KEY_NAME, name);
+          }
+          vxtest::TypeSecret(GetDlgItem(w, IDC_KEY_VALUE), value);
         }
-        vxtest::TypeSecret(GetDlgItem(w, IDC_KEY_VALUE), value);
         if (c.ending == kCancelled) return;
         vxtest::PostCommand(w, IDOK);
         if (c.ending == kRefusedThenCancelled)
@@ -162,10 +186,13 @@ TEST_F(SecretTest, TypedKeyValueIsGoneOnceTheFieldAndTheDialogAreGone) {
                                   << Lines(copies);
     }
     EXPECT_EQ(r, c.ending == kAccepted ? IDOK : IDCANCEL);
-    const std::string announced = name + (std::string(c.alg) == "aes" ? "\t2\r\n" : "\t1\r\n");
+    const std::string announced =
+        key ? name + (std::string(c.alg) == "aes" ? "\t2\r\n" : "\t1\r\n") : "";
     EXPECT_EQ(addOn.Recorded(), c.ending == kAccepted ? announced : "");
     EXPECT_EQ(box, c.ending == kRefusedThenCancelled ? fw::LoadStr(IDS_KEY_VALUE_WRONG) : "");
-    // The job keeps the dialog object until the output is written.
+    // The job keeps the dialog object until the output is written, and then wipes the
+    // password that it handed on.
+    if (!key) password.WipePassword();
     const auto copies = value.FindCopies();
     EXPECT_TRUE(copies.empty()) << "after the dialog closed, the value was at\n" << Lines(copies);
   }

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "archdriver.h"
 #include "contracts/archiver.h"
+#include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "mbcs.h"
 #include "output.h"
@@ -22,6 +24,7 @@
 #include "resource.h"
 #include "sourcewalk.h"
 #include "string_ids.h"
+#include "tempmarks.h"
 #include "tvtest.h"
 #include "testfiles.h"
 #include "uidriver.h"
@@ -44,6 +47,13 @@ const std::string kTrailFile = Acp(u8"\u8868\u30bd.txt");            // 表ソ.t
 const std::string kJpFile = Acp(u8"\u65e5\u672c\u8a9e.dat");         // 日本語.dat
 
 std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+// Whether a record of velvox's names the temporary file `path`.
+bool Recorded(const std::string& path) {
+  const auto records =
+      vxtest::RecordsBelow(tempmark::kVelvoxKey, vxtest::Wide(path.substr(0, fw::ReverseFindBackslash(path))));
+  return std::find(records.begin(), records.end(), vxtest::Wide(path)) != records.end();
+}
 
 std::string Data(size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -113,6 +123,7 @@ TEST_F(Pipeline, EncryptedArchiveRoundTripsByteForByte) {
   ::CreateDirectoryA(dest.c_str(), nullptr);
   BOOL produced = 0, extracted = 0;
   std::list<std::string> temps;
+  bool recorded = false;
   BoxAnswerer user;
   RunJob([&](CVelvoxDlg& dlg) {
     // A folder, a folder holding only empty folders (the archiver's "not found" code is
@@ -120,6 +131,7 @@ TEST_F(Pipeline, EncryptedArchiveRoundTripsByteForByte) {
     dlg.m_sources = {src + "\\" + kJpFolder, src + "\\onlyempty", src + "\\a.txt"};
     produced = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
     temps = dlg.m_tempFiles;
+    recorded = !temps.empty() && Recorded(temps.front());
     dlg.DeleteTempFiles();
     if (produced) extracted = DecryptAndExtract(dlg, kKey, xss, dest);
   });
@@ -127,6 +139,10 @@ TEST_F(Pipeline, EncryptedArchiveRoundTripsByteForByte) {
   ASSERT_TRUE(produced);
   ASSERT_TRUE(extracted);
   ASSERT_EQ(temps.size(), 1u);
+  // Recorded while the job held it, so that a start after a power cut would remove it;
+  // the record went with the file.
+  EXPECT_TRUE(recorded);
+  EXPECT_FALSE(Recorded(temps.front()));
   std::string tempName = fw::FileNamePart(temps.front());
   EXPECT_EQ(tempName.substr(0, 2), "vx");
   EXPECT_EQ(tempName.substr(tempName.size() - 4), ".tmp");
@@ -146,11 +162,16 @@ TEST_F(Pipeline, SelfDecryptingOutputIsWrittenAndExtractsWithItsPassword) {
   theApp.m_nSelfExtLang = 1;  // English stub: its dialogs have a fixed English title
   BOOL produced = 0;
   std::list<std::string> temps;
+  std::vector<bool> recorded;  // .tmp, .exe, .ex_ while the job holds the archive
   BoxAnswerer user;
   RunJob([&](CVelvoxDlg& dlg) {
     dlg.m_sources = {src + "\\" + kJpFolder};
     produced = dlg.ProduceEncryptedOutput(exe, nullptr, "pw-1");
     temps = dlg.m_tempFiles;
+    if (!temps.empty()) {
+      const std::string base = temps.front().substr(0, temps.front().size() - 4);
+      for (const char* ext : {".tmp", ".exe", ".ex_"}) recorded.push_back(Recorded(base + ext));
+    }
     dlg.DeleteTempFiles();
   });
   EXPECT_TRUE(user.Finish().empty());
@@ -159,6 +180,10 @@ TEST_F(Pipeline, SelfDecryptingOutputIsWrittenAndExtractsWithItsPassword) {
   std::string tempName = fw::FileNamePart(temps.front());
   EXPECT_EQ(tempName.substr(0, 2), "vx");
   EXPECT_EQ(tempName.substr(tempName.size() - 4), ".ex_") << "the packed archive is renamed";
+  // The record follows the file: the name given up and the packing name are no longer
+  // recorded, and nothing is once the job is over.
+  EXPECT_EQ(recorded, (std::vector<bool>{false, false, true}));
+  EXPECT_FALSE(Recorded(temps.front()));
 
   const std::string title = "TARVO-Pro Self-Decrypting File";
   auto p = vxtest::Process::Start("\"" + exe + "\"");
@@ -202,7 +227,8 @@ std::string MakeSparse(const std::string& path, uint64_t size) {
 // The temporary archive is a new file of the job's own, held delete-on-close from its
 // creation; packing refuses any other file (one planted under a temporary name would
 // receive the sources). At start, the archives that earlier runs left are removed, but
-// not one that a running instance holds, nor anything else of the folder.
+// not one that a running instance holds, nor anything else of the folder, whatever its
+// name: only a recorded file is a job's.
 TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
   std::string src = MakeSources();
   const std::string planted = kRoot + "\\vx1234.tmp";
@@ -222,6 +248,7 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
 
   const std::string temp = kRoot + "\\temp";
   ASSERT_TRUE(::CreateDirectoryA(temp.c_str(), nullptr));
+  vxtest::RecordsGoWith records(tempmark::kVelvoxKey, vxtest::Wide(temp));
   std::string mine;
   HANDLE held = INVALID_HANDLE_VALUE;
   BOOL created;
@@ -230,6 +257,7 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
     created = CreateTempFile(mine, "vx", held);
     for (const char* name : {"vx1A.tmp", "VXBEEF.EXE", "vx0.ex_", "vx12345.tmp", "vxa.txt", "vxg1.tmp", "report.tmp"})
       WriteFile(temp + "\\" + name, "left");
+    ASSERT_TRUE(vxtest::LeaveAsAPowerCutWould(tempmark::kVelvoxKey, vxtest::Wide(temp + "\\vx1B.tmp"), "PK"));
     RemoveStaleTempFiles();
   }
   ASSERT_TRUE(created);
@@ -239,9 +267,14 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
   HANDLE other = ::CreateFileA(mine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(other, INVALID_HANDLE_VALUE);
   if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+  EXPECT_EQ(vxtest::RecordsBelow(tempmark::kVelvoxKey, vxtest::Wide(temp)),
+            std::vector<std::wstring>{vxtest::Wide(mine)}) << "held: kept with its record";
   ::CloseHandle(held);
-  EXPECT_EQ(Tree(temp), (std::map<std::string, std::string>{{"report.tmp", "left"},
+  EXPECT_EQ(Tree(temp), (std::map<std::string, std::string>{{"VXBEEF.EXE", "left"},
+                                                            {"report.tmp", "left"},
+                                                            {"vx0.ex_", "left"},
                                                             {"vx12345.tmp", "left"},
+                                                            {"vx1A.tmp", "left"},
                                                             {"vxa.txt", "left"},
                                                             {"vxg1.tmp", "left"}}));
   EXPECT_EQ(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES);

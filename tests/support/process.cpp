@@ -13,14 +13,6 @@ namespace {
 
 constexpr int kTries = 3;  // the first start and two more
 
-std::wstring Wide(const std::string& acp) {
-  if (acp.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), w.data(), n);
-  return w;
-}
-
 std::string Utf8Of(const std::wstring& w) {
   if (w.empty()) return {};
   const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);

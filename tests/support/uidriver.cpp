@@ -78,6 +78,13 @@ std::string Acp(const char8_t* utf8) {
 }
 std::string Acp(const std::string& utf8) { return Convert(utf8, CP_UTF8, CP_ACP); }
 std::string Utf8(const std::string& acp) { return Convert(acp, CP_ACP, CP_UTF8); }
+std::wstring Wide(const std::string& acp) {
+  if (acp.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), w.data(), n);
+  return w;
+}
 
 std::vector<HWND> FindWindows(const std::string& title, const std::string& cls, DWORD pid) {
   FindCtx c{&title, &cls, pid, {}};

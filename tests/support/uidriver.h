@@ -17,6 +17,8 @@ std::string Acp(const char8_t* utf8);
 std::string Acp(const std::string& utf8);
 // Converts system-code-page text to UTF-8, for readable failure messages.
 std::string Utf8(const std::string& acp);
+// Converts system-code-page text to UTF-16.
+std::wstring Wide(const std::string& acp);
 
 // Visible top-level windows of any process whose title equals `title` (empty: any)
 // and whose class equals `cls` (empty: any); `pid` 0 matches every process.

@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "format/xss_format.h"
+#include "tempmarks.h"
 #include "testfiles.h"
 #include "tvtest.h"
 #include "uidriver.h"
@@ -17,6 +19,7 @@
 
 using namespace tvtest;
 using vxtest::Acp;
+using vxtest::Wide;
 
 namespace {
 
@@ -110,12 +113,6 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-std::wstring Wide(const std::string& acp) {
-  std::wstring w(acp.size() + 1, L'\0');
-  w.resize(MultiByteToWideChar(CP_ACP, 0, acp.c_str(), -1, w.data(), (int)w.size()) - 1);
-  return w;
-}
-
 // Names in a folder given by a wide path (the stub's temporary folder has characters
 // that the system code page cannot spell).
 std::vector<std::wstring> ListW(const std::wstring& dir) {
@@ -158,18 +155,21 @@ class SelfExtract : public ::testing::Test {
  protected:
   // Every stub runs with a temporary folder of its own whose name the system code page
   // cannot spell, as a user name can make it; the folder must be empty when the stub has
-  // ended, whichever way.
+  // ended, whichever way, and no record of the stub's may name a file there.
   void SetUp() override {
     ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
     stubTemp = Wide(tempRoot.path()) + L"\\tmp-\u00e9\ud55c";
     ASSERT_TRUE(CreateDirectoryW(stubTemp.c_str(), nullptr));
   }
   void TearDown() override {
+    vxtest::RecordsGoWith records(tempmark::kSelfExtractKey, stubTemp);
     const std::vector<std::wstring> left = ListW(stubTemp);
     EXPECT_TRUE(left.empty()) << "the stub left " << left.size()
                               << " file(s) in its temporary folder";
     for (const std::wstring& n : left) DeleteFileW((stubTemp + L"\\" + n).c_str());
     RemoveDirectoryW(stubTemp.c_str());
+    EXPECT_TRUE(vxtest::RecordsBelow(tempmark::kSelfExtractKey, stubTemp).empty())
+        << "a record of a file in the stub's temporary folder stayed";
   }
   BOOL Build(const std::vector<File>& files, const char* password, DWORD limit, DWORD english) {
     WriteAll(work / "in.zip", MakeZip(files));
@@ -497,7 +497,48 @@ TEST_F(SelfExtract, KilledWhileDecryptingLeavesNoPlaintext) {
   ASSERT_TRUE(TerminateProcess(p.handle(), 9));
   EXPECT_EQ(p.Wait(15000), 9u);
   EXPECT_TRUE(dest.List().empty());
-  // TearDown checks that the temporary folder is empty.
+  // TearDown checks that the temporary folder is empty. The record of the file stays
+  // until the next start finds its name free.
+  EXPECT_EQ(vxtest::RecordsBelow(tempmark::kSelfExtractKey, stubTemp).size(), 1u);
+  vxtest::RecordsGoWith records(tempmark::kSelfExtractKey, stubTemp);
+}
+
+// A power cut leaves the plain archive that a self-decrypting file was extracting (only
+// its handle would have deleted it). The next self-decrypting file started removes it,
+// but not a file of the same pattern that it has no record of, nor one that a running
+// stub holds: that one stays with its record, for a start after that stub has ended.
+TEST_F(SelfExtract, AStartRemovesWhatAPowerCutLeftAndNothingElse) {
+  const std::wstring left = stubTemp + L"\\tvx0123456789abcdef.tmp";
+  const std::wstring held = stubTemp + L"\\tvx1111111111111111.tmp";
+  const std::wstring theirs = stubTemp + L"\\tvx2222222222222222.tmp";
+  vxtest::RecordsGoWith records(tempmark::kSelfExtractKey, stubTemp);
+  ASSERT_TRUE(vxtest::LeaveAsAPowerCutWould(tempmark::kSelfExtractKey, left, "PK plain"));
+  ASSERT_TRUE(vxtest::LeaveAsAPowerCutWould(tempmark::kSelfExtractKey, held, "PK plain"));
+  HANDLE f = CreateFileW(theirs.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  CloseHandle(f);
+  // Held as any program holds a file, sharing everything.
+  HANDLE h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+  ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
+  auto p = Start(work / "out.exe");
+  HWND dlg = vxtest::WaitForWindow(kEnglishTitle, "#32770", 15000, p.pid());
+  ASSERT_NE(dlg, nullptr);
+  vxtest::ClickButton(dlg, IDCANCEL);
+  EXPECT_EQ(p.Wait(15000), 1u);
+  // Closed only now: a clean-up that had opened it sharing everything, to be deleted at
+  // close, would take it away here.
+  CloseHandle(h);
+
+  std::vector<std::wstring> names = ListW(stubTemp);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"tvx1111111111111111.tmp", L"tvx2222222222222222.tmp"}));
+  EXPECT_EQ(vxtest::RecordsBelow(tempmark::kSelfExtractKey, stubTemp), std::vector<std::wstring>{held});
+  // TearDown requires an empty folder and no records.
+  DeleteFileW(held.c_str());
+  DeleteFileW(theirs.c_str());
 }
 
 namespace {

@@ -867,6 +867,38 @@ TEST_F(ZorasTest, AnExistingFileWithAttributesIsReplacedWhenAllowed) {
   }
 }
 
+// The file replaced is the one the user was asked about. From the question to the
+// rename nobody can move it away and put another file under its name; attributes are
+// cleared through a handle on it, never by a name that could by then lead to another
+// file.
+TEST_F(ZorasTest, TheFileAskedAboutIsTheOneReplaced) {
+  WriteBytes(src_ + L"\\a.txt", "new");
+  ASSERT_EQ(Pack(L"a.txt"), 0u);
+  const std::wstring target = dst_ + L"\\a.txt", other = dst_ + L"\\other.txt";
+  WriteBytes(target, "the user's file");
+  WriteBytes(other, "another file");
+  ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(other.c_str(), FILE_ATTRIBUTE_READONLY));
+  bool swapped = false;
+  g_hook = [&](const Event& e) {
+    if (e.code == ARCQ_EXISTS) {
+      EXPECT_EQ(L().Reply(ARCQ_EXISTS, ARCR_OVERWRITE, 0), 0);
+    } else if (e.code == ARCN_FILE_PROGRESS && e.value == 100) {
+      // The file is complete; its rename comes next.
+      swapped = MoveFileExW(target.c_str(), (dst_ + L"\\away.txt").c_str(), 0) &&
+                MoveFileExW(other.c_str(), target.c_str(), 0);
+    }
+  };
+  EXPECT_EQ(Unpack(dst_, archive_), 0u);
+  g_hook = nullptr;
+  EXPECT_FALSE(swapped) << "the file asked about was moved away";
+  const DWORD attributes = GetFileAttributesW(other.c_str());
+  EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      << "the other file's attributes were changed";
+  SetFileAttributesW(other.c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(Snapshot(dst_), (std::map<std::wstring, std::string>{{L"a.txt", "new"}, {L"other.txt", "another file"}}));
+}
+
 TEST_F(ZorasTest, LegacyNameEndingInASecondByte0x5CIsAFile) {
   // "\u8868" and "\u30bd" end in 0x5C in code page 932; "sub\" ends in a real separator.
   const std::string zip = WithoutUtf8Flag(ArchiveOf(

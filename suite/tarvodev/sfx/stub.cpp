@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "contracts/tempmark.h"
 #include "crypto.h"
 #include "selfextract.h"
 #include "stream.h"
@@ -247,8 +248,9 @@ class Events : public zoras::ExtractEvents {
 // Creates the file that holds the plain archive: in the user's temporary folder (wide
 // names: that folder may hold characters outside the ANSI code page), readable by this
 // handle only, and deleted by the system when the handle closes, so that no way out of
-// the process, a kill included, leaves the plaintext behind.
-HANDLE CreatePlainFile() {
+// the process, a kill included, leaves the plaintext behind. Recorded before it gets any
+// data: after a power cut, the next start of a self-decrypting file removes it.
+HANDLE CreatePlainFile(std::wstring& path) {
   wchar_t dir[MAX_PATH + 1] = {};
   const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
   if (n == 0 || n > MAX_PATH) return INVALID_HANDLE_VALUE;
@@ -258,23 +260,37 @@ HANDLE CreatePlainFile() {
     wchar_t name[32];
     wsprintfW(name, L"tvx%02x%02x%02x%02x%02x%02x%02x%02x.tmp", r[0], r[1], r[2], r[3], r[4],
               r[5], r[6], r[7]);
-    HANDLE h = CreateFileW((std::wstring(dir) + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                           nullptr, CREATE_NEW,
+    const std::wstring candidate = std::wstring(dir) + name;
+    HANDLE h = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() != ERROR_FILE_EXISTS) return h;
+      continue;
+    }
+    if (tempmark::Mark(tempmark::kSelfExtractKey, h, candidate)) {
+      path = candidate;
+      return h;
+    }
+    CloseHandle(h);
+    tempmark::Discard(tempmark::kSelfExtractKey, candidate);
+    return INVALID_HANDLE_VALUE;
   }
   return INVALID_HANDLE_VALUE;
 }
 
 // Decrypts into a temporary file and extracts it; returns the exit code.
 int Extract(const stream::Payload& payload, const uint8_t dataKey[32], const std::wstring& folder) {
-  // Closing the handle deletes the file: on every way out of this function.
+  // Closing the handle deletes the file: on every way out of this function. Its record
+  // goes once no handle is left.
   struct Owned {
-    HANDLE h;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    std::wstring path;
     ~Owned() {
       if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      if (!path.empty()) tempmark::Discard(tempmark::kSelfExtractKey, path);
     }
-  } plain{CreatePlainFile()};
+  } plain;
+  plain.h = CreatePlainFile(plain.path);
   if (plain.h == INVALID_HANDLE_VALUE) {
     Message(nullptr, IDS_FAILED, MB_OK | MB_ICONSTOP);
     return kFailed;
@@ -388,6 +404,8 @@ void RestrictDllSearch() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RestrictDllSearch();
+  // What an earlier self-decrypting file left after a power cut: the plain archive.
+  tempmark::Sweep(tempmark::kSelfExtractKey);
   g_instance = instance;
   INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);

@@ -277,6 +277,100 @@ class FolderChain {
   std::wstring current_;  // the relative path that levels_ holds, once complete
 };
 
+// What the file system calls one file: it tells whether a name still leads to it.
+struct FileId {
+  DWORD volume = 0, high = 0, low = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+bool identify(HANDLE h, FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
+constexpr ACCESS_MASK kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+
+// Gives the file `h` the attributes `attributes` (0 is not a value: it leaves them).
+bool set_attributes(HANDLE h, DWORD attributes) {
+  FILE_BASIC_INFO info{};  // times of zero stay as they are
+  info.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) != 0;
+}
+
+// Sets the attributes of `name` in the open folder `dir` only if that name still leads
+// to the file `id`.
+void set_attributes_of(HANDLE dir, const std::wstring& name, const FileId& id, DWORD attributes) {
+  HANDLE h;
+  if (!NT_SUCCESS(create_in(dir, name, kAttributeAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_OPEN, kFileOptions, h)))
+    return;
+  FileId now;
+  if (identify(h, now) && now == id) set_attributes(h, attributes);
+  CloseHandle(h);
+}
+
+constexpr DWORD kRefusingReplace = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// What FileBasicInfo sets; the rest (a folder, a reparse point, compression) it refuses.
+constexpr DWORD kSettable = kRefusingReplace | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                            FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The file that the user agreed to have replaced, held from the question until just
+// before the rename without delete sharing (reading data takes part in share checks,
+// attribute access alone does not): meanwhile nobody can move it away and another file
+// in under its name. Its attributes are changed through a handle on it, never by a name
+// that could lead elsewhere by then.
+class Replaced {
+ public:
+  Replaced() = default;
+  Replaced(const Replaced&) = delete;
+  Replaced& operator=(const Replaced&) = delete;
+  ~Replaced() { release(); }
+
+  // `name` in the open folder `dir`, not followed if it is a link.
+  void hold(HANDLE dir, const std::wstring& name) {
+    dir_ = dir;
+    name_ = name;
+    if (!NT_SUCCESS(create_in(dir, name, FILE_READ_DATA | kAttributeAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              FILE_OPEN, kFileOptions, h_)))
+      return;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!identify(h_, id_) || !GetFileInformationByHandleEx(h_, FileAttributeTagInfo, &tag, sizeof tag) ||
+        is_link(tag.FileAttributes, tag.ReparseTag))
+      release();
+    else
+      attributes_ = tag.FileAttributes & kSettable;
+  }
+  // A rename does not replace a read-only file, nor an open one: clears what would
+  // refuse it, then lets the file go.
+  void prepare_rename() {
+    if (h_ != INVALID_HANDLE_VALUE && (attributes_ & kRefusingReplace) &&
+        set_attributes(h_, attributes_ & ~kRefusingReplace))
+      cleared_ = true;
+    release();
+  }
+  // After a rename that failed: what prepare_rename() cleared comes back, if the name
+  // still leads to the same file.
+  void restore() {
+    if (cleared_) set_attributes_of(dir_, name_, id_, attributes_);
+    cleared_ = false;
+  }
+
+ private:
+  void release() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+  HANDLE dir_ = nullptr;
+  std::wstring name_;
+  FileId id_;
+  DWORD attributes_ = 0;
+  bool cleared_ = false;
+};
+
 // A file being extracted: written under a temporary name that the system deletes when
 // the handle closes, unless commit() gave it its target's name first. A failure, a
 // cancel or a crash therefore never leaves a partial file, and an existing file that
@@ -305,37 +399,31 @@ class TempFile {
   HANDLE handle() const { return h_; }
   const std::wstring& path() const { return path_; }
   // Gives the finished file the name `name` in its folder, whose path makes `target`,
-  // replacing an existing file only when `replace` is set; then sets `attributes`
-  // unless they are 0.
-  bool commit(const std::wstring& name, const std::wstring& target, bool replace, DWORD attributes) {
+  // replacing an existing file only when `replace` is set (`replaced` holds it, when it
+  // could be opened); then sets `attributes` unless they are 0.
+  bool commit(const std::wstring& name, const std::wstring& target, bool replace, Replaced& replaced,
+              DWORD attributes) {
     if (!set_delete(false)) return false;
-    DWORD old = INVALID_FILE_ATTRIBUTES;
-    if (replace) {
-      old = GetFileAttributesW(target.c_str());
-      if (old != INVALID_FILE_ATTRIBUTES && (old & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
+    replaced.prepare_rename();
     // Renamed through the handle that wrote it, within the held folder: a rename by
     // name opens the file again, asks about it and closes it, which for thousands of
     // small files costs more than writing them, and looks the folder's path up again.
     // A system that refuses the rename through the handle gets the other.
     bool moved = rename_in(h_, dir_, name, replace);
-    if (moved && attributes) {
-      FILE_BASIC_INFO info{};  // times of zero stay as they are
-      info.FileAttributes = attributes;
-      SetFileInformationByHandle(h_, FileBasicInfo, &info, sizeof info);
-    }
+    if (moved && attributes) set_attributes(h_, attributes);
+    FileId id;
+    const bool identified = !moved && identify(h_, id);
     CloseHandle(h_);
     h_ = INVALID_HANDLE_VALUE;
     if (!moved) {
       moved = MoveFileExW(path_.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
-      if (moved && attributes) SetFileAttributesW(target.c_str(), attributes);
+      if (moved && attributes && identified) set_attributes_of(dir_, name, id, attributes);
     }
     if (moved) {
       path_.clear();
       return true;
     }
-    if (old != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), old);
+    replaced.restore();
     return false;
   }
   void discard() {
@@ -504,6 +592,9 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     DWORD existing = GetFileAttributesW(pl.path.c_str());
     if (path_is_link(pl.path, existing)) return ExtractError::link_in_destination;
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return ExtractError::write;
+    const std::wstring name = pl.relative.substr(parent.empty() ? 0 : parent.size() + 1);
+    Replaced replaced;
+    if (existing != INVALID_FILE_ATTRIBUTES) replaced.hold(dir, name);
     TempFile out;
     if (!out.create(dir, folder + (parent.empty() ? parent : parent + L"\\"))) return ExtractError::write;
     // The path reported is the one being written: a caller that deletes it after a
@@ -549,8 +640,7 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
     // New files already carry the archive attribute.
     DWORD attrs = e.dos_attributes() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (attrs) attrs |= e.dos_attributes() & FILE_ATTRIBUTE_ARCHIVE;
-    const std::wstring name = pl.relative.substr(parent.empty() ? 0 : parent.size() + 1);
-    if (!out.commit(name, pl.path, existing != INVALID_FILE_ATTRIBUTES, attrs)) return ExtractError::write;
+    if (!out.commit(name, pl.path, existing != INVALID_FILE_ATTRIBUTES, replaced, attrs)) return ExtractError::write;
     events.on_file_end();
     if (events.should_stop()) return ExtractError::cancelled;
   }
