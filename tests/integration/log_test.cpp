@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "contracts/authresponse.h"
 #include "contracts/guard.h"
 #include "contracts/oplog.h"
+#include "dialogs_ids.h"
 #include "guard.h"
 #include "inttest.h"
 #include "velvoxdlg.h"
@@ -520,6 +522,54 @@ TEST_F(LogTest, SuiteLibrariesAreLoadedFromTheProgramFolderOnly) {
     vxtest::Process::Start(probe, cwd).Wait();
     EXPECT_TRUE(marked()) << "the probe never reached the load";
   }
+}
+
+// The same for velvox.exe itself, whose start-up restricts the search. The suite's
+// libraries are loaded by full path, but what they import is looked for by name, like
+// every library that the system loads on the program's behalf: here velvox's program
+// folder holds, as the log service's client TCTrace.dll (loaded before the save-as
+// dialog), a library that imports tv_planted_dll.dll. The copies of that DLL in
+// velvox's current folder and on PATH stay unloaded; one in the program folder is
+// taken, which shows that the run reaches the load. (Under Wine, the system DLLs that
+// velvox's process loads by name after start-up are either loaded by Wine's own loader
+// without regard to the restriction or present in the system folder, which every search
+// order puts before the current folder and PATH; README.md says more.)
+TEST_F(LogTest, VelvoxTakesNoLibraryFromItsCurrentFolderOrPath) {
+  inttest::LogService service(1, "PC01\\tanaka");
+  uninstall_.SetDword("Version", kV2);
+  const std::string program = root_ + "program\\", cwd = root_ + "cwd\\",
+                    onPath = root_ + "path\\";
+  for (const std::string& f : {program, cwd, onPath})
+    ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+  for (const char* f : {"velvox.exe", "tarvodev.dll", "Zoras.dll"})
+    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (program + f).c_str(), FALSE)) << f;
+  ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "vx_plantedimport.dll").c_str(),
+                        (program + "TCTrace.dll").c_str(), FALSE));
+  const std::string planted = vxtest::ExeFolder() + "tv_planted_dll.dll";
+  for (const std::string& f : {cwd, onPath})
+    ASSERT_TRUE(CopyFileA(planted.c_str(), (f + "tv_planted_dll.dll").c_str(), FALSE)) << f;
+  std::ofstream(cwd + "a.txt", std::ios::binary) << "a";
+  const std::string mark = root_ + "planted.mark";
+  std::string path(32767, '\0');
+  path.resize(GetEnvironmentVariableA("PATH", path.data(), 32767));
+  const vxtest::ScopedEnvironment environment(
+      {{"PATH", onPath + ";" + path}, {"TV_PLANTED_MARK", mark}});
+  // Runs velvox up to its save-as dialog, by which time the log's client was loaded.
+  auto runToSaveAs = [&] {
+    auto p =
+        vxtest::Process::Start("\"" + program + "velvox.exe\" \"" + cwd + "a.txt\"", cwd);
+    HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, p.pid());
+    ASSERT_NE(save, nullptr);
+    PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_EQ(p.Wait(), 0u);
+  };
+  runToSaveAs();
+  EXPECT_EQ(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "loaded from the current folder or PATH";
+  ASSERT_TRUE(CopyFileA(planted.c_str(), (program + "tv_planted_dll.dll").c_str(), FALSE));
+  runToSaveAs();
+  EXPECT_NE(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "velvox never reached the load";
 }
 
 }  // namespace
