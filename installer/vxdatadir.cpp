@@ -10,8 +10,12 @@
 #include <string>
 
 #include "datafolder.h"
+#include "dllsearch.h"
 
 int wmain(int argc, wchar_t** argv) {
+  // It runs as administrator; whoever can write its folder, the setup's current folder or
+  // a folder on PATH must not have it load a DLL of theirs.
+  suite::RestrictDllSearch();
   std::wstring root;
   if (argc == 3 && std::wstring(argv[1]) == L"--root") {
     root = argv[2];
