@@ -79,6 +79,29 @@ TEST(ElevatedPrograms, ImportOnlyKnownDlls) {
   }
 }
 
+// The setup and the uninstaller it writes are NSIS's own program, which restricts its
+// library search itself. It imports comctl32, which is no known DLL; the manifest's
+// dependency on the common controls has the system take that from its side-by-side
+// store, which it consults before the program's folder.
+TEST(ElevatedPrograms, TheSetupTakesCommonControlsFromTheSystemStore) {
+  const std::string setup = vxtest::ExeFolder() + "..\\velvox-setup.exe";
+  const std::vector<std::string> imports = vxtest::StaticImports(setup);
+  EXPECT_FALSE(imports.empty()) << setup << " unreadable";
+  for (const std::string& dll : imports)
+    EXPECT_TRUE(dll == "comctl32.dll" || std::find(std::begin(kKnownDlls), std::end(kKnownDlls),
+                                                    dll) != std::end(kKnownDlls))
+        << "the setup imports " << dll << ", which is searched for";
+  HMODULE image = ::LoadLibraryExA(setup.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HRSRC found = ::FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(image, found))),
+                             ::SizeofResource(image, found));
+  ::FreeLibrary(image);
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\""), std::string::npos)
+      << manifest;
+}
+
 TEST(ElevatedPrograms, DllsPlantedBesideThemAreNotLoaded) {
   const std::string root = "C:\\vxelevated\\";
   vxtest::RemoveTree(root);
