@@ -3,6 +3,7 @@
 // libraries and tarvodev.dll. Each test sets its registry values and folders and puts
 // them back afterwards.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "dialogs_ids.h"
 #include "guard.h"
 #include "inttest.h"
+#include "testfiles.h"
 #include "velvoxdlg.h"
 
 using inttest::Matching;
@@ -54,14 +56,25 @@ class LogTest : public ::testing::Test {
     WritePrivateProfileStringA("OPTION", "LOGPATH", folder.c_str(),
                                (install_ + "\\policy.ini").c_str());
   }
+  void TearDown() override {
+    // Wine's profile cache must not keep what this test wrote to the guard's policy.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, GuardPolicy().c_str());
+  }
+  // The administrator's policy, where the installation keeps it (put back after each
+  // test, like every file of the prefix's data folder).
+  static std::string GuardPolicy() {
+    char common[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common);
+    return std::string(common) + "\\Norvane\\TARVO-Pro\\kvrgrd.ini";
+  }
   void RefuseForGuard(const std::string& paths) {
-    WritePrivateProfileStringA("GUARD", "REFUSE", paths.c_str(),
-                               (guardHome_ + "\\kvrgrd.ini").c_str());
+    WritePrivateProfileStringA("GUARD", "REFUSE", paths.c_str(), GuardPolicy().c_str());
   }
   std::vector<std::string> GuardJournal() { return ReadLines(guardHome_ + "\\kvrgrd.log"); }
   std::vector<std::string> TraceJournal() { return ReadLines(traceHome_ + "\\tctrace.log"); }
 
   std::string root_, guardHome_, traceHome_, install_, v2Folder_;
+  vxtest::FilesPutBack guardPolicy_{{GuardPolicy()}};
   inttest::MachineKey uninstall_{kGuardUninstallKey};
   inttest::MachineKey appPaths_{kGuardAppPathsKey};
   inttest::MachineKey logService_{kLogServiceKey};
@@ -277,6 +290,19 @@ TEST_F(LogSetUpTest, EveryOutcomeOfTheSetUp) {
     Run(c);
     if (HasFatalFailure()) return;
   }
+}
+
+// The guard's policy is the administrator's, beside the key store. KVRGRD_HOME, which
+// any program of a user can set for that user's later processes (HKCU\Environment),
+// moves the journal (tests read it there) but not the policy: one in that folder
+// refusing A:\ decides nothing.
+TEST_F(LogTest, GuardPolicyIsTheInstallationsOnly) {
+  WritePrivateProfileStringA("GUARD", "REFUSE", "A:\\", (guardHome_ + "\\kvrgrd.ini").c_str());
+  CVelvoxDlg dlg;
+  EXPECT_TRUE(dlg.RegisterWithGuard());
+  EXPECT_EQ(Matching(GuardJournal(), " add id=").size(), 27u);
+  EXPECT_TRUE(Matching(GuardJournal(), "refused").empty());
+  EXPECT_TRUE(dlg.ReleaseGuard());
 }
 
 // A refusal at C: fails the set-up after A: and B: were registered; both are released
