@@ -42,7 +42,16 @@ function(vx_delay_import_library dll out)
     endif()
     string(APPEND def "${name}\n")
   endforeach()
-  file(CONFIGURE OUTPUT ${dir}/${dll}_delay.def CONTENT "${def}")
+  set_property(GLOBAL PROPERTY VX_DELAY_IMPORT_${dll} TRUE)
+  # Made again only when the names change, so that a new configure relinks nothing.
+  set(old)
+  if(EXISTS ${dir}/${dll}_delay.def AND EXISTS ${lib})
+    file(READ ${dir}/${dll}_delay.def old)
+  endif()
+  if("${old}" STREQUAL "${def}")
+    return()
+  endif()
+  file(WRITE ${dir}/${dll}_delay.def "${def}")
   set(kill_at)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(kill_at -k)  # the DLL exports undecorated names; the symbols keep their @n
@@ -50,7 +59,6 @@ function(vx_delay_import_library dll out)
   execute_process(COMMAND ${VX_DLLTOOL} ${kill_at} -d ${dir}/${dll}_delay.def -D ${dll}.dll
                           -y ${lib}
                   COMMAND_ERROR_IS_FATAL ANY)
-  set_property(GLOBAL PROPERTY VX_DELAY_IMPORT_${dll} TRUE)
 endfunction()
 
 function(vx_system_dlls_only target)
@@ -71,8 +79,9 @@ function(vx_system_dlls_only target)
   # What the search restriction loads from the system folder by full path where the
   # system cannot restrict the search itself.
   set(list ${CMAKE_CURRENT_BINARY_DIR}/${target}_delayload.cpp)
-  file(CONFIGURE OUTPUT ${list} CONTENT "#include \"dllsearch.h\"\n\
-const wchar_t* const suite::kDelayLoadedDlls[] = {${names}nullptr};\n")
+  set(text "#include \"dllsearch.h\"\n")
+  string(APPEND text "const wchar_t* const suite::kDelayLoadedDlls[] = {${names}nullptr};\n")
+  file(CONFIGURE OUTPUT ${list} CONTENT "${text}")
   target_sources(${target} PRIVATE ${list})
   target_link_libraries(${target} PRIVATE ${libs} vx_suite_common)
 endfunction()

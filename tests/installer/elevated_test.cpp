@@ -1,12 +1,12 @@
 // The programs that the setup and the uninstaller run as administrator (velvox.nsi):
 // vxdatadir.exe, the key tool's "init", the settings writer's registration and removal
-// (and the writer itself, which COM starts for velvox with administrator rights), and
+// (and the writer itself, which COM starts with administrator rights for velvox), and
 // the log service's "--stop". Whoever can write a folder in which such a program looks
 // for a DLL could run code as administrator. Their static imports are only the system's
-// known DLLs, which are never searched for, and the system DLLs that the suite's code
-// calls into and that are not known (bcrypt, crypt32), planted beside each program, which
-// is also its current folder, are not taken although Wine is told to prefer them there,
-// as Windows would. What Wine cannot show is in README.md.
+// known DLLs, which are never searched for; the other system DLLs that the suite's code
+// calls into (bcrypt, crypt32), planted beside each program, which also runs in that
+// folder, are not taken although Wine is told to prefer them, as Windows would take
+// them. What Wine cannot show is in README.md.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
