@@ -7,6 +7,10 @@ Unicode true
 Target amd64-unicode
 ManifestSupportedOS all
 ManifestDPIAware true
+; The setup and the uninstaller import comctl32, which is no known DLL: with the common
+; controls declared in their manifest the system takes it from its side-by-side store and
+; never looks for it in the folder the setup was started from.
+XPStyle on
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
@@ -196,13 +200,16 @@ Section "velvox"
   ; nothing found there is used before vxdatadir.exe has moved aside every folder and
   ; file that administrators did not make for the setup, made the missing levels and
   ; journals, and set the owner and protected list of what stays.
-  InitPluginsDir
-  File "/oname=$PLUGINSDIR\vxdatadir.exe" "${VX_BIN}/vxdatadir.exe"
-  nsExec::ExecToLog '"$PLUGINSDIR\vxdatadir.exe" --root "$APPDATA"'
+  ; It runs from the program folder, which only administrators write (README.md says
+  ; what of /D=), not from the temporary folder, which the installing user's own
+  ; programs can write.
+  File "/oname=$INSTDIR\vxdatadir.exe" "${VX_BIN}/vxdatadir.exe"
+  nsExec::ExecToLog '"$INSTDIR\vxdatadir.exe" --root "$APPDATA"'
   Pop $0
+  Delete "$INSTDIR\vxdatadir.exe"
   ${If} $0 != 0
     ${If} $0 == 2
-      StrCpy $1 "$APPDATA\Norvane または ${DATA} (またはその下の Log、Guard、LogService、SetWriter) がリンクになっているか、フォルダーではありません。確認して取り除いてから、もう一度セットアップを実行してください。"
+      StrCpy $1 "$APPDATA\Norvane、${DATA} またはその中のフォルダーやファイルがリンクになっているか、フォルダーであるべきものがフォルダーではありません。確認して取り除いてから、もう一度セットアップを実行してください。"
     ${ElseIf} $0 == 3
       StrCpy $1 "$APPDATA\Norvane または ${DATA} の中に、管理者以外が作ったフォルダーまたはファイルがあり、ほかのプログラムが使用中のため別名にできません。そのプログラムを終了してから、もう一度セットアップを実行してください。"
     ${Else}

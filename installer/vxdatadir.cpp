@@ -1,8 +1,9 @@
 // vxdatadir.exe: run by the setup, as administrator, before it uses the suite's data
 // folder (datafolder.h says what it does). Not installed.
 //   vxdatadir.exe [--root FOLDER]   FOLDER: the common application-data folder
-// Exit codes: 0 done, 1 bad usage or not run as administrator, 2 a level is a link or
-// not a folder, 3 a file to be renamed aside is held by another program, 4 other failure.
+// Exit codes: 0 done, 1 bad usage or not run as administrator, 2 a link, or a level that
+// is not a folder, 3 a folder or file to be moved aside is held by another program,
+// 4 other failure.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -10,8 +11,12 @@
 #include <string>
 
 #include "datafolder.h"
+#include "dllsearch.h"
 
 int wmain(int argc, wchar_t** argv) {
+  // It runs as administrator; whoever can write its folder, the setup's current folder or
+  // a folder on PATH must not have it load a DLL of theirs.
+  suite::RestrictDllSearch();
   std::wstring root;
   if (argc == 3 && std::wstring(argv[1]) == L"--root") {
     root = argv[2];
@@ -36,7 +41,8 @@ int wmain(int argc, wchar_t** argv) {
   const vxsetup::Outcome outcome = vxsetup::Prepare(root, io, &report);
   for (const auto& path : report.secured) std::printf("secured %ls\n", path.c_str());
   for (const auto& [from, to] : report.setAside)
-    std::printf("not made by an administrator, renamed aside: %ls -> %ls\n", from.c_str(),
+    std::printf("not made by administrators for the setup, moved aside: %ls -> %ls\n",
+                from.c_str(),
                 to.c_str());
   if (outcome != vxsetup::Outcome::kDone)
     std::fprintf(stderr, "vxdatadir: %ls\n", report.problem.c_str());

@@ -5,9 +5,13 @@
 // (%KVRGRD_HOME%, else Norvane\TARVO-Pro\Guard under the common application-data
 // folder), where the suite's tools and tests read them. The guard's policy, kvrgrd.ini,
 // may list in [GUARD] REFUSE paths for which registrations are refused (separated by
-// ';'). It lives in Norvane\TARVO-Pro itself, which only administrators write: users
-// append to the journal's folder, and a policy there would let any of them refuse every
-// registration of every user. With %KVRGRD_HOME% (tests) both are in that folder.
+// ';'). It is the administrator's, in Norvane\TARVO-Pro itself, which only administrators
+// write: users append to the journal's folder, and a policy there would let any of them
+// refuse every registration of every user. No environment variable moves it: any
+// program of a user can set the variables of that user's later processes
+// (HKCU\Environment), and one that names a folder of its own would lift what the
+// administrator refused, or refuse everything. The journal may follow %KVRGRD_HOME%: it
+// holds what this process asked, which the process could write anywhere itself.
 #include <windows.h>
 #include <bcrypt.h>
 #include <shlobj.h>
@@ -61,8 +65,6 @@ void Journal(const std::string& line) {
 
 std::string PolicyFile() {
   char buffer[MAX_PATH] = {};
-  const DWORD n = ::GetEnvironmentVariableA("KVRGRD_HOME", buffer, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) return std::string(buffer) + "\\kvrgrd.ini";
   if (FAILED(::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, buffer))) return {};
   return std::string(buffer) + "\\Norvane\\TARVO-Pro\\kvrgrd.ini";
 }

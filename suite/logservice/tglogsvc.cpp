@@ -14,6 +14,7 @@
 #include <string>
 
 #include "contracts/oplog.h"
+#include "dllsearch.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ std::string DefaultIdent() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  suite::RestrictDllSearch();
   DWORD status = 1;
   std::string ident = DefaultIdent();
   for (int i = 1; i < __argc; ++i) {

@@ -30,6 +30,7 @@
 #include "contracts/authresponse.h"
 #include "contracts/setwriter.h"
 #include "contracts/sfxoptions.h"
+#include "dllsearch.h"
 #include "suite_common.h"
 
 namespace {
@@ -490,6 +491,7 @@ int Serve() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  suite::RestrictDllSearch();
   int argc = 0;
   LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (!argv) return 1;

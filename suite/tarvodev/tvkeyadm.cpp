@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto.h"
+#include "dllsearch.h"
 #include "keystore.h"
 
 using namespace tvdev;
@@ -309,6 +310,8 @@ int Run(const std::string& cmd, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An administrator runs it in whatever folder the prompt is in.
+  suite::RestrictDllSearch();
   // The store is the one the administrator names on the command line, else the
   // installation's. The tool runs elevated in the environment of the administrator's
   // profile, which that user's unelevated processes can set (HKCU\Environment): the

@@ -601,6 +601,26 @@ TEST_F(Installer, UpgradeKeepsTheKeyStoreAndTheSettings) {
   EXPECT_EQ(VX_VERSION_TEXT, RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayVersion"));
 }
 
+// The data folder's helper runs as administrator. In the setup's temporary folder the
+// installing user's own programs could replace it, or put a DLL beside it; it runs from
+// the program folder and is gone afterwards. The test holds the helper's name there open,
+// sharing everything, and reads what the setup wrote through it before deleting it.
+TEST_F(Installer, DataFolderHelperRunsFromTheProgramFolderAndIsDeleted) {
+  const std::string helper = InstallDir() + "\\vxdatadir.exe";
+  HANDLE held = ::CreateFileA(helper.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ASSERT_EQ(0u, RunSilently(SetupPath()));
+  std::string written(::GetFileSize(held, nullptr), '\0');
+  DWORD got = 0;
+  ::ReadFile(held, written.data(), static_cast<DWORD>(written.size()), &got, nullptr);
+  ::CloseHandle(held);
+  EXPECT_TRUE(!written.empty() && written == ReadAll(vxtest::ExeFolder() + "vxdatadir.exe"))
+      << "the setup wrote no helper into the program folder";
+  EXPECT_FALSE(Exists(helper)) << "the helper stays in the program folder";
+}
+
 TEST_F(Installer, UninstallRemovesProgramAndRegistrationsAndKeepsTheKeyStore) {
   const std::string data = DataDir();
   const std::string store = ReadAll(data + "\\keystore.dat");

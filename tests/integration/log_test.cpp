@@ -3,16 +3,20 @@
 // libraries and tarvodev.dll. Each test sets its registry values and folders and puts
 // them back afterwards.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "contracts/authresponse.h"
 #include "contracts/guard.h"
 #include "contracts/oplog.h"
+#include "dialogs_ids.h"
 #include "guard.h"
 #include "inttest.h"
+#include "testfiles.h"
 #include "velvoxdlg.h"
 
 using inttest::Matching;
@@ -52,14 +56,25 @@ class LogTest : public ::testing::Test {
     WritePrivateProfileStringA("OPTION", "LOGPATH", folder.c_str(),
                                (install_ + "\\policy.ini").c_str());
   }
+  void TearDown() override {
+    // Wine's profile cache must not keep what this test wrote to the guard's policy.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, GuardPolicy().c_str());
+  }
+  // The administrator's policy, where the installation keeps it (put back after each
+  // test, like every file of the prefix's data folder).
+  static std::string GuardPolicy() {
+    char common[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common);
+    return std::string(common) + "\\Norvane\\TARVO-Pro\\kvrgrd.ini";
+  }
   void RefuseForGuard(const std::string& paths) {
-    WritePrivateProfileStringA("GUARD", "REFUSE", paths.c_str(),
-                               (guardHome_ + "\\kvrgrd.ini").c_str());
+    WritePrivateProfileStringA("GUARD", "REFUSE", paths.c_str(), GuardPolicy().c_str());
   }
   std::vector<std::string> GuardJournal() { return ReadLines(guardHome_ + "\\kvrgrd.log"); }
   std::vector<std::string> TraceJournal() { return ReadLines(traceHome_ + "\\tctrace.log"); }
 
   std::string root_, guardHome_, traceHome_, install_, v2Folder_;
+  vxtest::FilesPutBack guardPolicy_{{GuardPolicy()}};
   inttest::MachineKey uninstall_{kGuardUninstallKey};
   inttest::MachineKey appPaths_{kGuardAppPathsKey};
   inttest::MachineKey logService_{kLogServiceKey};
@@ -275,6 +290,19 @@ TEST_F(LogSetUpTest, EveryOutcomeOfTheSetUp) {
     Run(c);
     if (HasFatalFailure()) return;
   }
+}
+
+// The guard's policy is the administrator's, beside the key store. KVRGRD_HOME, which
+// any program of a user can set for that user's later processes (HKCU\Environment),
+// moves the journal (tests read it there) but not the policy: one in that folder
+// refusing A:\ decides nothing.
+TEST_F(LogTest, GuardPolicyIsTheInstallationsOnly) {
+  WritePrivateProfileStringA("GUARD", "REFUSE", "A:\\", (guardHome_ + "\\kvrgrd.ini").c_str());
+  CVelvoxDlg dlg;
+  EXPECT_TRUE(dlg.RegisterWithGuard());
+  EXPECT_EQ(Matching(GuardJournal(), " add id=").size(), 27u);
+  EXPECT_TRUE(Matching(GuardJournal(), "refused").empty());
+  EXPECT_TRUE(dlg.ReleaseGuard());
 }
 
 // A refusal at C: fails the set-up after A: and B: were registered; both are released
@@ -520,6 +548,54 @@ TEST_F(LogTest, SuiteLibrariesAreLoadedFromTheProgramFolderOnly) {
     vxtest::Process::Start(probe, cwd).Wait();
     EXPECT_TRUE(marked()) << "the probe never reached the load";
   }
+}
+
+// The same for velvox.exe itself, whose start-up restricts the search. The suite's
+// libraries are loaded by full path, but what they import is looked for by name, like
+// every library that the system loads on the program's behalf: here velvox's program
+// folder holds, as the log service's client TCTrace.dll (loaded before the save-as
+// dialog), a library that imports tv_planted_dll.dll. The copies of that DLL in
+// velvox's current folder and on PATH stay unloaded; one in the program folder is
+// taken, which shows that the run reaches the load. (Under Wine, the system DLLs that
+// velvox's process loads by name after start-up are either loaded by Wine's own loader
+// without regard to the restriction or present in the system folder, which every search
+// order puts before the current folder and PATH; README.md says more.)
+TEST_F(LogTest, VelvoxTakesNoLibraryFromItsCurrentFolderOrPath) {
+  inttest::LogService service(1, "PC01\\tanaka");
+  uninstall_.SetDword("Version", kV2);
+  const std::string program = root_ + "program\\", cwd = root_ + "cwd\\",
+                    onPath = root_ + "path\\";
+  for (const std::string& f : {program, cwd, onPath})
+    ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+  for (const char* f : {"velvox.exe", "tarvodev.dll", "Zoras.dll"})
+    ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + f).c_str(), (program + f).c_str(), FALSE)) << f;
+  ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "vx_plantedimport.dll").c_str(),
+                        (program + "TCTrace.dll").c_str(), FALSE));
+  const std::string planted = vxtest::ExeFolder() + "tv_planted_dll.dll";
+  for (const std::string& f : {cwd, onPath})
+    ASSERT_TRUE(CopyFileA(planted.c_str(), (f + "tv_planted_dll.dll").c_str(), FALSE)) << f;
+  std::ofstream(cwd + "a.txt", std::ios::binary) << "a";
+  const std::string mark = root_ + "planted.mark";
+  std::string path(32767, '\0');
+  path.resize(GetEnvironmentVariableA("PATH", path.data(), 32767));
+  const vxtest::ScopedEnvironment environment(
+      {{"PATH", onPath + ";" + path}, {"TV_PLANTED_MARK", mark}});
+  // Runs velvox up to its save-as dialog, by which time the log's client was loaded.
+  auto runToSaveAs = [&] {
+    auto p =
+        vxtest::Process::Start("\"" + program + "velvox.exe\" \"" + cwd + "a.txt\"", cwd);
+    HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, p.pid());
+    ASSERT_NE(save, nullptr);
+    PostMessageA(save, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_EQ(p.Wait(), 0u);
+  };
+  runToSaveAs();
+  EXPECT_EQ(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "loaded from the current folder or PATH";
+  ASSERT_TRUE(CopyFileA(planted.c_str(), (program + "tv_planted_dll.dll").c_str(), FALSE));
+  runToSaveAs();
+  EXPECT_NE(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "velvox never reached the load";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -214,6 +216,39 @@ void WineVersion::Set(const char* version) {
   ::RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
                    static_cast<DWORD>(strlen(version) + 1));
   ::RegCloseKey(h);
+}
+
+PreferPlantedDlls::PreferPlantedDlls(const std::string& exe, const std::vector<std::string>& dlls)
+    : key_("Software\\Wine\\AppDefaults\\" + exe) {
+  HKEY h = nullptr;
+  keyExisted_ = ::RegOpenKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
+  if (h) ::RegCloseKey(h);
+  const LONG created = ::RegCreateKeyExA(HKEY_CURRENT_USER, (key_ + "\\DllOverrides").c_str(), 0,
+                                         nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr);
+  EXPECT_EQ(created, ERROR_SUCCESS) << key_;
+  if (created != ERROR_SUCCESS) return;
+  static const char kOrder[] = "native,builtin";
+  for (const std::string& dll : dlls)
+    ::RegSetValueExA(h, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kOrder),
+                     sizeof kOrder);
+  ::RegCloseKey(h);
+}
+
+PreferPlantedDlls::~PreferPlantedDlls() {
+  // A Windows version set for the same program stays.
+  ::RegDeleteTreeA(HKEY_CURRENT_USER, (keyExisted_ ? key_ + "\\DllOverrides" : key_).c_str());
+}
+
+std::string LoadedModulePath(DWORD pid, const std::string& name) {
+  HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  if (snap == INVALID_HANDLE_VALUE) return {};
+  MODULEENTRY32 me{};
+  me.dwSize = sizeof me;
+  std::string path;
+  for (BOOL ok = ::Module32First(snap, &me); ok && path.empty(); ok = ::Module32Next(snap, &me))
+    if (::lstrcmpiA(me.szModule, name.c_str()) == 0) path = me.szExePath;
+  ::CloseHandle(snap);
+  return path;
 }
 
 }  // namespace vxtest

@@ -90,4 +90,23 @@ class WineVersion {
   std::string key_;
 };
 
+// Wine takes its own copy of a system DLL even where the search finds another file of
+// that name first; Windows takes the file it finds. For the object's life Wine does as
+// Windows for the executable `exe` (a file name) and the DLLs `dlls` ("bcrypt"), so
+// that a copy planted where that program searches is taken if it searches there.
+class PreferPlantedDlls {
+ public:
+  PreferPlantedDlls(const std::string& exe, const std::vector<std::string>& dlls);
+  ~PreferPlantedDlls();
+  PreferPlantedDlls(const PreferPlantedDlls&) = delete;
+  PreferPlantedDlls& operator=(const PreferPlantedDlls&) = delete;
+
+ private:
+  std::string key_;
+  bool keyExisted_ = false;
+};
+
+// Where process `pid` loaded the DLL `name` ("msimg32.dll") from; empty while it has not.
+std::string LoadedModulePath(DWORD pid, const std::string& name);
+
 }  // namespace vxtest

@@ -1,7 +1,9 @@
 // A DLL that only records that it was loaded (into the file named by TV_PLANTED_MARK):
 // the self-decrypting tests plant copies of it beside a self-decrypting file under the
-// names of system DLLs.
+// names of system DLLs. Its one export lets another library import it by its own name.
 #include <windows.h>
+
+__declspec(dllexport) void TvPlanted(void) {}
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)instance;

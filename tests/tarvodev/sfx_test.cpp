@@ -11,6 +11,7 @@
 #include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "format/xss_format.h"
+#include "peimports.h"
 #include "tempmarks.h"
 #include "testfiles.h"
 #include "tvtest.h"
@@ -541,41 +542,6 @@ TEST_F(SelfExtract, AStartRemovesWhatAPowerCutLeftAndNothingElse) {
   DeleteFileW(theirs.c_str());
 }
 
-namespace {
-
-// Names of the DLLs in a PE image's import directory (lower case).
-std::vector<std::string> StaticImports(const Bytes& pe) {
-  std::vector<std::string> out;
-  auto at = [&](size_t off, size_t n) { return off + n <= pe.size(); };
-  if (!at(0x3C, 4)) return out;
-  const uint32_t nt = *reinterpret_cast<const uint32_t*>(&pe[0x3C]);
-  if (!at(nt, sizeof(IMAGE_NT_HEADERS64))) return out;
-  const auto* h = reinterpret_cast<const IMAGE_NT_HEADERS64*>(&pe[nt]);
-  if (h->Signature != IMAGE_NT_SIGNATURE || h->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-    return out;
-  const auto* sections = IMAGE_FIRST_SECTION(h);
-  auto offset = [&](uint32_t rva) -> size_t {
-    for (int i = 0; i < h->FileHeader.NumberOfSections; ++i) {
-      const IMAGE_SECTION_HEADER& s = sections[i];
-      if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.SizeOfRawData)
-        return rva - s.VirtualAddress + s.PointerToRawData;
-    }
-    return pe.size();
-  };
-  const uint32_t dir = h->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-  for (size_t d = offset(dir); at(d, sizeof(IMAGE_IMPORT_DESCRIPTOR)); d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-    const auto* desc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(&pe[d]);
-    if (desc->Name == 0) break;
-    std::string name;
-    for (size_t n = offset(desc->Name); n < pe.size() && pe[n]; ++n)
-      name += static_cast<char>(tolower(pe[n]));
-    out.push_back(name);
-  }
-  return out;
-}
-
-}  // namespace
-
 // A self-decrypting file is run from folders like Downloads, where a DLL named like a
 // system one may wait. Its static imports are only DLLs the system never searches for
 // (its known DLLs), and a bcrypt, crypt32 or comctl32 planted beside it is not loaded:
@@ -584,7 +550,8 @@ TEST_F(SelfExtract, DllsPlantedBesideTheFileAreNotLoaded) {
   const std::vector<std::string> known = {"advapi32.dll", "gdi32.dll", "kernel32.dll",
                                           "msvcrt.dll",   "ole32.dll", "shell32.dll",
                                           "user32.dll"};
-  const std::vector<std::string> imports = StaticImports(ReadAll(vxtest::ExeFolder() + "tvsfxstub.exe"));
+  const std::vector<std::string> imports =
+      vxtest::StaticImports(vxtest::ExeFolder() + "tvsfxstub.exe");
   EXPECT_FALSE(imports.empty());
   for (const std::string& dll : imports)
     EXPECT_EQ(std::count(known.begin(), known.end(), dll), 1) << dll << " is searched for";
@@ -593,17 +560,7 @@ TEST_F(SelfExtract, DllsPlantedBesideTheFileAreNotLoaded) {
   // settings say otherwise; a file of its own name keeps the setting to this test.
   const char* const planted[] = {"bcrypt", "crypt32", "comctl32"};
   const std::string exe = "tvsfx_planted.exe";
-  const std::string key = "Software\\Wine\\AppDefaults\\" + exe;
-  HKEY overrides = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (key + "\\DllOverrides").c_str(), 0, nullptr, 0,
-                            KEY_SET_VALUE, nullptr, &overrides, nullptr), ERROR_SUCCESS);
-  for (const char* dll : planted)
-    RegSetValueExA(overrides, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
-  RegCloseKey(overrides);
-  struct RemoveKey {
-    const std::string& key;
-    ~RemoveKey() { RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str()); }
-  } removeKey{key};
+  const vxtest::PreferPlantedDlls preferPlanted(exe, {std::begin(planted), std::end(planted)});
 
   ASSERT_TRUE(Build({{"a.txt", Text("a")}}, "PW", 0, 1));
   ASSERT_TRUE(MoveFileA((work / "out.exe").c_str(), (work / exe).c_str()));

@@ -16,6 +16,7 @@
 
 #include "contracts/tempmark.h"
 #include "crypto.h"
+#include "dllsearch.h"
 #include "selfextract.h"
 #include "stream.h"
 #include "stub_res.h"
@@ -380,30 +381,11 @@ int Run() {
   return code;
 }
 
-// The stub is run from wherever a user saved it, Downloads most often, where anyone may
-// have left a DLL named like a system one. Its only static imports are the system's
-// known DLLs, which are never searched for; bcrypt, crypt32 and comctl32 are
-// delay-loaded (see CMakeLists.txt), so nothing else loads before this runs. Where
-// SetDefaultDllDirectories is missing (Vista, 7 without KB2533623) each of them is
-// loaded here from the system folder by full path; a later load by name then finds the
-// module already loaded.
-void RestrictDllSearch() {
-  using SetDirs = BOOL(WINAPI*)(DWORD);
-  const auto set = reinterpret_cast<SetDirs>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-  if (set && set(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
-  SetDllDirectoryW(L"");
-  wchar_t sys[MAX_PATH] = {};
-  const UINT n = GetSystemDirectoryW(sys, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return;
-  for (const wchar_t* dll : {L"bcrypt.dll", L"crypt32.dll", L"comctl32.dll"})
-    LoadLibraryExW((std::wstring(sys) + L"\\" + dll).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  RestrictDllSearch();
+  // A user's Downloads folder may hold a DLL named like a system one.
+  suite::RestrictDllSearch();
   // What an earlier self-decrypting file left after a power cut: the plain archive.
   tempmark::Sweep(tempmark::kSelfExtractKey);
   g_instance = instance;
