@@ -42,8 +42,7 @@ int wmain(int argc, wchar_t** argv) {
   for (const auto& path : report.secured) std::printf("secured %ls\n", path.c_str());
   for (const auto& [from, to] : report.setAside)
     std::printf("not made by administrators for the setup, moved aside: %ls -> %ls\n",
-                from.c_str(),
-                to.c_str());
+                from.c_str(), to.c_str());
   if (outcome != vxsetup::Outcome::kDone)
     std::fprintf(stderr, "vxdatadir: %ls\n", report.problem.c_str());
   return static_cast<int>(outcome);
