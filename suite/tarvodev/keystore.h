@@ -1,6 +1,7 @@
 // The key store: one file under the common application-data folder
 // (%ProgramData%\Norvane\TARVO-Pro\keystore.dat), or under the folder named by the
-// environment variable TARVODEV_HOME. See README.md for the file layout.
+// environment variable TARVODEV_HOME. See README.md for the file layout; its records and
+// their parsing are format/store_format.h.
 //
 // A key's value is never stored. The store keeps a salted PBKDF2-SHA256 verifier of it
 // and the key's random 256-bit material wrapped (AES-256-GCM) under a key derived from
@@ -17,43 +18,9 @@
 #include <vector>
 
 #include "crypto.h"
+#include "format/store_format.h"
 
 namespace tvdev::store {
-
-using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kDefaultIterations = 600'000;
-// Lower counts are accepted for test stores only by explicit request of the tool.
-constexpr uint32_t kMinIterations = 1'000;
-// A higher count in a store is refused as damage: it would stall every certification
-// (0xFFFFFFFF rounds take over an hour).
-constexpr uint32_t kMaxIterations = 10'000'000;
-constexpr size_t kMaxNameLength = 32;
-constexpr size_t kMaxDescription = 255;
-constexpr size_t kMaxValue = 255;
-
-struct StoredKey {
-  std::string name;
-  uint8_t id[16] = {};
-  int algorithm = 2;              // KeyAlgorithm code
-  bool enabled = false;           // usable without the value (machine-protected copy)
-  bool suspended = false;         // temporarily unusable (scene selection)
-  bool parameterFile = false;     // the key uses a parameter file
-  std::string description;
-  uint32_t iterations = kDefaultIterations;
-  uint8_t salt[16] = {};
-  uint8_t verifier[32] = {};
-  uint8_t wrapNonce[12] = {};
-  uint8_t wrapped[32] = {};
-  uint8_t wrapTag[16] = {};
-  Bytes machineBlob;              // empty unless enabled
-
-  uint16_t KeyLengthBits() const;
-};
-
-struct Store {
-  std::vector<StoredKey> keys;
-};
 
 std::string HomeFolder();  // without trailing backslash
 std::string StorePath();
@@ -80,14 +47,6 @@ LoadResult Load(Store* out);
 // Writes the whole store to a temporary file beside it and moves it into place.
 bool Save(const Store& s, std::string* error);
 bool Exists();
-
-Bytes Encode(const Store& s);                       // without the checksum trailer
-bool Decode(const uint8_t* data, size_t size, Store* out);  // without the trailer
-
-bool ValidName(const std::string& name);
-bool NamesEqual(const std::string& a, const std::string& b);  // ASCII case ignored
-StoredKey* Find(Store& s, const std::string& name);
-const StoredKey* Find(const Store& s, const std::string& name);
 
 // The value as it is proven: upper-cased (system code page, double-byte aware) for
 // 256-bit keys, as typed otherwise. False when it is longer than kMaxValue.

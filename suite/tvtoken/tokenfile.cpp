@@ -11,15 +11,9 @@ namespace {
 
 namespace crypto = tvdev::crypto;
 
-constexpr uint8_t kMagic[8] = {'T', 'V', 'T', 'O', 'K', 'E', 'N', 0x1a};
-constexpr size_t kHeader = 64;
-constexpr size_t kAad = 48;
-constexpr uint16_t kVersion = 1;
-constexpr uint16_t kFlagSealed = 1;
-constexpr uint32_t kMinIterations = 10000;
-constexpr uint32_t kMaxIterations = 10000000;
+constexpr size_t kHeader = kHeaderSize;
+constexpr size_t kAad = kAuthenticatedSize;
 
-uint32_t Get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -44,33 +38,21 @@ bool DeriveKey(const char* pin, const uint8_t* salt, uint32_t iterations, uint8_
   return crypto::Pbkdf2Sha256(pin, std::strlen(pin), salt, 16, iterations, key, 32);
 }
 
+// Records for the keys of a payload; the payload's values are copied only into them.
 Decoded Parse(const uint8_t* p, size_t size, TokenKeyRecord** records, DWORD* count) {
-  if (size < 4) return Decoded::Damaged;
-  const uint32_t n = Get32(p);
-  if (n > kMaxKeys) return Decoded::Damaged;
-  size_t at = 4;
+  std::vector<KeyText> keys;
+  if (ReadKeys(p, size, &keys) != Decoded::Ok) return Decoded::Damaged;
   TokenKeyRecord* out = nullptr;
-  if (n) {
-    out = new (std::nothrow) TokenKeyRecord[n]();
+  if (!keys.empty()) {
+    out = new (std::nothrow) TokenKeyRecord[keys.size()]();
     if (!out) return Decoded::NoMemory;
   }
-  for (uint32_t i = 0; i < n; ++i) {
-    for (char* field : {out[i].Name, out[i].Value}) {
-      const size_t len = at < size ? p[at] : 0;
-      if (len < 1 || len > 127 || size - at - 1 < len || std::memchr(p + at + 1, 0, len)) {
-        FreeRecords(out, n);
-        return Decoded::Damaged;
-      }
-      std::memcpy(field, p + at + 1, len);
-      at += 1 + len;
-    }
-  }
-  if (at != size) {
-    FreeRecords(out, n);
-    return Decoded::Damaged;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::memcpy(out[i].Name, keys[i].name, keys[i].nameLength);
+    std::memcpy(out[i].Value, keys[i].value, keys[i].valueLength);
   }
   *records = out;
-  *count = n;
+  *count = static_cast<DWORD>(keys.size());
   return Decoded::Ok;
 }
 
@@ -85,30 +67,23 @@ Decoded Decode(const uint8_t* file, size_t size, const char* pin, TokenKeyRecord
                DWORD* count) {
   *records = nullptr;
   *count = 0;
-  if (size < kHeader || size > kMaxFileSize || std::memcmp(file, kMagic, 8) != 0)
-    return Decoded::Damaged;
-  const uint16_t flags = Get16(file + 10);
-  if (Get16(file + 8) != kVersion || (flags & ~kFlagSealed) != 0) return Decoded::UnknownVersion;
-  const uint32_t payloadSize = Get32(file + 44);
-  if (payloadSize != size - kHeader) return Decoded::Damaged;
-  const uint8_t* payload = file + kHeader;
+  Header h;
+  if (Decoded d = ReadHeader(file, size, &h); d != Decoded::Ok) return d;
 
-  if (!(flags & kFlagSealed)) {
+  if (!h.sealed) {
     uint8_t check[16];
-    if (!Digest(file, payload, payloadSize, check) || !crypto::Equal(check, file + 48, 16))
+    if (!Digest(file, h.payload, h.payloadSize, check) || !crypto::Equal(check, h.tag, 16))
       return Decoded::Damaged;
-    return Parse(payload, payloadSize, records, count);
+    return Parse(h.payload, h.payloadSize, records, count);
   }
 
-  const uint32_t iterations = Get32(file + 12);
-  if (iterations < kMinIterations || iterations > kMaxIterations) return Decoded::Damaged;
   if (!pin) return Decoded::NeedPin;
   uint8_t key[32];
-  if (!DeriveKey(pin, file + 16, iterations, key)) return Decoded::Damaged;
-  std::vector<uint8_t> plain(payloadSize);
+  if (!DeriveKey(pin, h.salt, h.iterations, key)) return Decoded::Damaged;
+  std::vector<uint8_t> plain(h.payloadSize);
   crypto::Gcm gcm;
-  const bool opened = gcm.SetKey(key) &&
-                      gcm.Open(file + 32, file, kAad, payload, payloadSize, plain.data(), file + 48);
+  const bool opened = gcm.SetKey(key) && gcm.Open(h.nonce, file, kAad, h.payload, h.payloadSize,
+                                                  plain.data(), h.tag);
   crypto::Wipe(key, sizeof key);
   Decoded result = opened ? Parse(plain.data(), plain.size(), records, count) : Decoded::WrongPin;
   crypto::Wipe(plain.data(), plain.size());

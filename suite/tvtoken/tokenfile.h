@@ -1,19 +1,6 @@
 // The token file of the software token: key names and values, either in the open or
-// sealed under a key derived from the token's PIN.
-//
-// Layout (integers little-endian):
-//   0   8  magic "TVTOKEN\x1a"
-//   8   2  version, 1
-//   10  2  flags: bit 0 set = sealed under the PIN; no other bit is defined
-//   12  4  PBKDF2-SHA256 iterations (sealed), else 0
-//   16  16 salt (sealed), else zero
-//   32  12 AES-GCM nonce (sealed), else zero
-//   44  4  payload size
-//   48  16 sealed: the GCM tag over bytes 0-47 and the payload; open: the first 16
-//          bytes of SHA-256 over bytes 0-47 and the payload (catches damage only)
-//   64  payload: a 32-bit key count, then per key a length byte (1-127) and the name,
-//       a length byte (1-127) and the value; names and values hold no zero byte.
-// A sealed file never holds a value in the clear.
+// sealed under a key derived from the token's PIN. The layout and its parsing are in
+// tokenformat.h; this adds the check, the PIN and the records handed out.
 #pragma once
 
 #include <windows.h>
@@ -23,22 +10,12 @@
 #include <vector>
 
 #include "contracts/tokenplugin.h"
+#include "tokenformat.h"
 
 namespace tvtoken {
 
 constexpr const char* kTokenFileName = "tvtoken.tok";
 constexpr uint32_t kDefaultIterations = 200000;
-constexpr size_t kMaxFileSize = 1 << 20;
-constexpr uint32_t kMaxKeys = 1024;
-
-enum class Decoded {
-  Ok,
-  NeedPin,         // sealed and no PIN given
-  WrongPin,        // the tag does not open with this PIN (or the file was altered)
-  Damaged,         // not a token file, or inconsistent
-  UnknownVersion,  // a version or flag this code does not know
-  NoMemory,
-};
 
 bool IsSealed(const uint8_t* file, size_t size);
 

@@ -448,6 +448,17 @@ class TempFile {
   std::wstring path_;
 };
 
+// Names without the UTF-8 flag are in the code page of the writer's system, which the
+// archive does not record. Windows' own archive folders and the archivers made for it
+// take the OEM code page (932 on Japanese Windows, 437 or 850 on Western ones), which is
+// also what DOS-era and console tools wrote, and not the ANSI code page.
+bool decode_oem_name(std::string_view raw, std::string& utf8) {
+  std::wstring w = widen(std::string(raw), GetOEMCP());
+  if (w.empty()) return false;
+  utf8 = narrow(w, CP_UTF8);
+  return !utf8.empty();
+}
+
 }  // namespace
 
 std::wstring widen(const std::string& s, UINT cp) {
@@ -520,19 +531,16 @@ ExtractError extract_archive(ByteSource& archive, const std::wstring& folder_in,
   if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
 
   // Plan every entry first: one unsafe or unrepresentable name refuses the archive.
-  // "Folder" is decided from the decoded name: in a name without the UTF-8 flag a final
-  // 0x5C byte can be the second byte of a double-byte character ("\x95\x5C").
+  // Names are checked once decoded, never as bytes: in a name without the UTF-8 flag a
+  // 0x5C byte can be the second byte of a double-byte character ("\x95\x5C"), so that
+  // "folder" and every separator are decided from the decoded name.
   std::vector<Planned> plan;
   plan.reserve(reader.entries().size());
   std::vector<std::string> parts;
+  std::string utf8;
   uint64_t total = 0;
   for (const ZipEntry& e : reader.entries()) {
-    std::string utf8 = e.name;
-    if (!e.utf8) {
-      std::wstring w = widen(e.name, CP_ACP);
-      if (w.empty()) return ExtractError::bad_format;
-      utf8 = narrow(w, CP_UTF8);
-    }
+    if (entry_name_utf8(e, decode_oem_name, utf8) != ZipError::none) return ExtractError::bad_format;
     bool is_dir = false;
     if (split_safe_name(utf8, parts, is_dir) != ZipError::none) return ExtractError::bad_format;
     if (is_dir && e.size != 0) return ExtractError::bad_format;

@@ -12,10 +12,17 @@ constexpr uint32_t kSigLocal = 0x04034b50;
 constexpr uint32_t kSigCentral = 0x02014b50;
 constexpr uint32_t kSigEnd = 0x06054b50;
 constexpr uint32_t kSigZip64Locator = 0x07064b50;
+constexpr uint32_t kSigZip64End = 0x06064b50;
 constexpr size_t kEndSize = 22;
+constexpr size_t kZip64LocatorSize = 20;
+constexpr size_t kZip64EndSize = 56;
 constexpr size_t kCentralSize = 46;
 constexpr size_t kLocalSize = 30;
+constexpr uint16_t kExtraZip64 = 0x0001;
 constexpr uint16_t kExtraTimestamp = 0x5455;
+constexpr uint16_t kExtraUnicodePath = 0x7075;
+constexpr uint16_t kEscape16 = 0xFFFF;
+constexpr uint32_t kEscape32 = 0xFFFFFFFF;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr uint32_t kMaxCentralDirectory = 64u << 20;
 
@@ -24,6 +31,7 @@ uint32_t get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
+uint64_t get64(const uint8_t* p) { return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32; }
 void put16(std::vector<uint8_t>& v, uint16_t x) {
   v.push_back(static_cast<uint8_t>(x));
   v.push_back(static_cast<uint8_t>(x >> 8));
@@ -35,18 +43,64 @@ void set32(uint8_t* p, uint32_t x) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(x >> (8 * i));
 }
 
+// The data of the first extra field `id` in an extra area, or null.
+const uint8_t* find_extra(const uint8_t* p, size_t n, uint16_t id, size_t& len) {
+  while (n >= 4) {
+    size_t l = get16(p + 2);
+    if (l > n - 4) return nullptr;  // malformed extra data is ignored, as other readers do
+    if (get16(p) == id) {
+      len = l;
+      return p + 4;
+    }
+    p += 4 + l;
+    n -= 4 + l;
+  }
+  return nullptr;
+}
+
 // Extended timestamp: in the central directory only the modification time is present.
 void parse_extra(const uint8_t* p, size_t n, ZipEntry& e) {
-  while (n >= 4) {
-    uint16_t id = get16(p), len = get16(p + 2);
-    if (len > n - 4) return;  // malformed extra data is ignored, as other readers do
-    if (id == kExtraTimestamp && len >= 5 && (p[4] & 1)) {
-      e.has_unix_mtime = true;
-      e.unix_mtime = static_cast<int32_t>(get32(p + 5));
-    }
-    p += 4 + len;
-    n -= 4 + len;
+  size_t len = 0;
+  if (const uint8_t* t = find_extra(p, n, kExtraTimestamp, len); t && len >= 5 && (t[0] & 1)) {
+    e.has_unix_mtime = true;
+    e.unix_mtime = static_cast<int32_t>(get32(t + 1));
   }
+  // A Unicode Path field whose CRC is not the name's was left behind when a tool renamed
+  // the entry: the name is newer, and the field is ignored.
+  if (const uint8_t* u = find_extra(p, n, kExtraUnicodePath, len); u && len >= 5 && u[0] == 1) {
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(e.name.data()), static_cast<uInt>(e.name.size())));
+    std::string_view path(reinterpret_cast<const char*>(u + 5), len - 5);
+    if (get32(u + 1) == crc && !path.empty() && is_valid_utf8(path)) {
+      e.has_unicode_path = true;
+      e.unicode_path.assign(path);
+    }
+  }
+}
+
+// Replaces the escaped ones of `values` (each with its width in bytes in the record) by
+// the Zip64 field's 8-byte values, in the order the format gives them; a disk number
+// (width 2) takes 4 bytes there. False when a value is escaped and the field lacks it.
+struct Zip64Value {
+  uint64_t* value;
+  unsigned width;
+};
+bool apply_zip64(const uint8_t* extra, size_t n, std::initializer_list<Zip64Value> values) {
+  bool escaped = false;
+  for (const auto& v : values) escaped |= *v.value == (v.width == 2 ? kEscape16 : kEscape32);
+  if (!escaped) return true;
+  size_t len = 0;
+  const uint8_t* z = find_extra(extra, n, kExtraZip64, len);
+  if (!z) return false;
+  size_t at = 0;
+  for (const auto& v : values) {
+    if (*v.value != (v.width == 2 ? kEscape16 : kEscape32)) continue;
+    const size_t size = v.width == 2 ? 4 : 8;
+    if (len - at < size) return false;
+    *v.value = size == 4 ? get32(z + at) : get64(z + at);
+    at += size;
+  }
+  return true;
 }
 
 }  // namespace
@@ -98,21 +152,55 @@ ZipError ZipReader::open(ByteSource& src, bool check_local_headers) {
     }
   }
   if (!end) return ZipError::bad_format;
-  uint16_t disk = get16(end + 4), cd_disk = get16(end + 6);
-  uint16_t count_disk = get16(end + 8), count = get16(end + 10);
-  uint32_t cd_size = get32(end + 12), cd_off = get32(end + 16);
-  if (cd_off == 0xFFFFFFFF || cd_size == 0xFFFFFFFF || count == 0xFFFF) return ZipError::unsupported;
-  if (end_pos >= 20 && end - buf.data() >= 20 && get32(end - 20) == kSigZip64Locator)
-    return ZipError::unsupported;
-  if (disk != 0 || cd_disk != 0 || count_disk != count) return ZipError::unsupported;
-  if (static_cast<uint64_t>(cd_off) + cd_size != end_pos) return ZipError::bad_format;
-  if (static_cast<uint64_t>(count) * kCentralSize > cd_size) return ZipError::bad_format;
+  const uint16_t disk = get16(end + 4), cd_disk = get16(end + 6);
+  const uint16_t count_disk16 = get16(end + 8), count16 = get16(end + 10);
+  const uint32_t cd_size32 = get32(end + 12), cd_off32 = get32(end + 16);
+  uint64_t count = count16, cd_size = cd_size32, cd_off = cd_off32;
+  uint64_t cd_end = end_pos;  // where the central directory must end
+
+  uint8_t locator[kZip64LocatorSize];
+  const bool zip64 = end_pos >= kZip64LocatorSize &&
+                     src.read_at(end_pos - kZip64LocatorSize, locator, sizeof locator) &&
+                     get32(locator) == kSigZip64Locator;
+  if (zip64) {
+    // Locator: disk of the Zip64 end record, its offset, number of disks. The record
+    // must end where the locator begins, as every writer puts them.
+    if (get32(locator + 4) != 0 || get32(locator + 16) > 1) return ZipError::unsupported;
+    const uint64_t locator_pos = end_pos - kZip64LocatorSize;
+    const uint64_t z64_pos = get64(locator + 8);
+    if (z64_pos > locator_pos || locator_pos - z64_pos < kZip64EndSize) return ZipError::bad_format;
+    uint8_t z[kZip64EndSize];
+    if (!src.read_at(z64_pos, z, sizeof z)) return ZipError::read;
+    if (get32(z) != kSigZip64End || get64(z + 4) != locator_pos - z64_pos - 12) return ZipError::bad_format;
+    const uint64_t z_count_disk = get64(z + 24), z_count = get64(z + 32);
+    if (get32(z + 16) != 0 || get32(z + 20) != 0 || z_count_disk != z_count) return ZipError::unsupported;
+    // A field that is not escaped is a second statement of the same value: two that
+    // differ leave it open which one other readers take.
+    if ((disk != 0 && disk != kEscape16) || (cd_disk != 0 && cd_disk != kEscape16) ||
+        (count_disk16 != kEscape16 && count_disk16 != z_count_disk) ||
+        (count16 != kEscape16 && count16 != z_count) ||
+        (cd_size32 != kEscape32 && cd_size32 != get64(z + 40)) ||
+        (cd_off32 != kEscape32 && cd_off32 != get64(z + 48)))
+      return ZipError::bad_format;
+    count = z_count;
+    cd_size = get64(z + 40);
+    cd_off = get64(z + 48);
+    cd_end = z64_pos;
+  } else {
+    // Without Zip64 records an escaped size or offset cannot be true of an archive below
+    // 2 GiB. 0xFFFF entries can: a plain archive of exactly 65535 entries.
+    if (cd_off32 == kEscape32 || cd_size32 == kEscape32) return ZipError::bad_format;
+    if (disk != 0 || cd_disk != 0 || count_disk16 != count16) return ZipError::unsupported;
+  }
+  if (count > 0xFFFF) return ZipError::unsupported;
+  if (cd_off > cd_end || cd_size != cd_end - cd_off) return ZipError::bad_format;
+  if (count * kCentralSize > cd_size) return ZipError::bad_format;
   // 65535 entries with the longest names Windows allows need about 54 MiB.
   if (cd_size > kMaxCentralDirectory) return ZipError::unsupported;
 
-  cd_.resize(cd_size);
-  if (cd_size && !src.read_at(cd_off, cd_.data(), cd_size)) return ZipError::read;
-  cd_offset_ = cd_off;
+  cd_.resize(static_cast<size_t>(cd_size));
+  if (cd_size && !src.read_at(cd_off, cd_.data(), cd_.size())) return ZipError::read;
+  cd_offset_ = static_cast<uint32_t>(cd_off);
 
   entries_.reserve(count);
   std::vector<uint8_t> local;
@@ -131,18 +219,23 @@ ZipError ZipReader::open(ByteSource& src, bool check_local_headers) {
     e.dos_time = get16(r + 12);
     e.dos_date = get16(r + 14);
     e.crc = get32(r + 16);
-    e.compressed_size = get32(r + 20);
-    e.size = get32(r + 24);
     e.external_attrs = get32(r + 38);
-    e.local_offset = get32(r + 42);
     e.name.assign(reinterpret_cast<const char*>(r + kCentralSize), nlen);
     e.utf8 = (e.flags & kFlagUtf8) != 0;
     e.cd_offset = static_cast<uint32_t>(pos);
     e.cd_length = static_cast<uint32_t>(rec);
     parse_extra(r + kCentralSize + nlen, xlen, e);
-    if (get16(r + 34) != 0) return ZipError::unsupported;
-    if (e.compressed_size == 0xFFFFFFFF || e.size == 0xFFFFFFFF || e.local_offset == 0xFFFFFFFF)
-      return ZipError::unsupported;
+    uint64_t csize = get32(r + 20), usize = get32(r + 24), offset = get32(r + 42), first_disk = get16(r + 34);
+    if (!apply_zip64(r + kCentralSize + nlen, xlen, {{&usize, 4}, {&csize, 4}, {&offset, 4}, {&first_disk, 2}}))
+      return ZipError::bad_format;
+    if (first_disk != 0) return ZipError::unsupported;
+    // The data and its header lie inside an archive below 2 GiB; the size it unpacks to
+    // is bounded by what the callers count in 32 bits.
+    if (csize >= size || offset >= size) return ZipError::bad_format;
+    if (usize > 0xFFFFFFFFu) return ZipError::unsupported;
+    e.compressed_size = static_cast<uint32_t>(csize);
+    e.size = static_cast<uint32_t>(usize);
+    e.local_offset = static_cast<uint32_t>(offset);
     if (e.flags & 0x0041) return ZipError::unsupported;  // encrypted
     if (e.method != kMethodStored && e.method != kMethodDeflate) return ZipError::unsupported;
     if (nlen == 0 || std::memchr(e.name.data(), 0, nlen)) return ZipError::bad_format;
@@ -157,19 +250,28 @@ ZipError ZipReader::open(ByteSource& src, bool check_local_headers) {
     // The local header must agree with the central directory and its data must lie
     // between it and the central directory.
     if (static_cast<uint64_t>(e.local_offset) + kLocalSize > cd_off) return ZipError::bad_format;
-    if (static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen > cd_off) return ZipError::bad_format;
-    local.resize(kLocalSize + nlen);
-    if (!src.read_at(e.local_offset, local.data(), local.size())) return ZipError::read;
-    const uint8_t* lh = local.data();
-    if (get32(lh) != kSigLocal) return ZipError::bad_format;
-    if (get16(lh + 8) != e.method || get16(lh + 26) != nlen) return ZipError::bad_format;
-    if ((get16(lh + 6) & 0x0041)) return ZipError::unsupported;
-    if (!(get16(lh + 6) & 0x0008) &&
-        (get32(lh + 14) != e.crc || get32(lh + 18) != e.compressed_size || get32(lh + 22) != e.size))
-      return ZipError::bad_format;
-    e.data_offset = static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen + get16(lh + 28);
+    uint8_t fixed[kLocalSize];
+    if (!src.read_at(e.local_offset, fixed, kLocalSize)) return ZipError::read;
+    if (get32(fixed) != kSigLocal) return ZipError::bad_format;
+    if (get16(fixed + 8) != e.method || get16(fixed + 26) != nlen) return ZipError::bad_format;
+    const size_t local_xlen = get16(fixed + 28);
+    if (static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen + local_xlen > cd_off) return ZipError::bad_format;
+    local.resize(nlen + local_xlen);
+    if (!local.empty() && !src.read_at(e.local_offset + kLocalSize, local.data(), local.size())) return ZipError::read;
+    const uint16_t local_flags = get16(fixed + 6);
+    if (local_flags & 0x0041) return ZipError::unsupported;
+    // With a data descriptor the local sizes are zero (or escaped zeros): only the
+    // central directory has them.
+    if (!(local_flags & 0x0008)) {
+      uint64_t local_usize = get32(fixed + 22), local_csize = get32(fixed + 18);
+      if (!apply_zip64(local.data() + nlen, local_xlen, {{&local_usize, 4}, {&local_csize, 4}}))
+        return ZipError::bad_format;
+      if (get32(fixed + 14) != e.crc || local_csize != e.compressed_size || local_usize != e.size)
+        return ZipError::bad_format;
+    }
+    e.data_offset = static_cast<uint64_t>(e.local_offset) + kLocalSize + nlen + local_xlen;
     if (e.data_offset + e.compressed_size > cd_off) return ZipError::bad_format;
-    if (std::memcmp(lh + kLocalSize, e.name.data(), nlen) != 0) return ZipError::bad_format;
+    if (std::memcmp(local.data(), e.name.data(), nlen) != 0) return ZipError::bad_format;
     entries_.push_back(std::move(e));
     pos += rec;
   }
@@ -330,6 +432,30 @@ bool is_safe_component(std::string_view c) {
 }
 
 }  // namespace
+
+ZipError entry_name_utf8(const ZipEntry& e, const LegacyNameDecoder& legacy, std::string& utf8) {
+  utf8.clear();
+  if (e.utf8) {
+    utf8 = e.name;
+    return ZipError::none;
+  }
+  if (e.has_unicode_path) {
+    utf8 = e.unicode_path;
+    return ZipError::none;
+  }
+  // 3 Unix, 19 macOS: their tools store the file system's UTF-8 names as they are. A
+  // name of a double-byte code page is seldom valid UTF-8 as well, and one from such a
+  // host would be a guess either way.
+  if ((e.host() == 3 || e.host() == 19) && is_valid_utf8(e.name)) {
+    utf8 = e.name;
+    return ZipError::none;
+  }
+  if (!legacy || !legacy(e.name, utf8) || utf8.empty()) {
+    utf8.clear();
+    return ZipError::bad_format;
+  }
+  return ZipError::none;
+}
 
 ZipError split_safe_name(std::string_view name, std::vector<std::string>& parts, bool& is_dir) {
   parts.clear();

@@ -2,9 +2,10 @@
 //
 // Every entry name is checked before the first byte is written: a name that would land
 // outside the folder, reach a device or an alternate data stream, or that Windows cannot
-// store makes the whole extraction fail with bad_format and nothing written. Names
-// carrying the UTF-8 flag are decoded as UTF-8, others in the system code page; whether
-// an entry is a folder is decided from the decoded name. The sum of the declared sizes
+// store makes the whole extraction fail with bad_format and nothing written. Names are
+// decoded as zoras::entry_name_utf8 says, those of a code page in the system's OEM code
+// page, and checked decoded; whether an entry is a folder is decided from the decoded
+// name too. The sum of the declared sizes
 // is compared with the destination's free space before anything is written.
 // Each file is written under a temporary name in its target's folder (marked for
 // deletion while it is written) and moved over its target only once its size and CRC-32
@@ -50,7 +51,7 @@ enum class ExtractError {
   none = 0,
   bad_format,         // damaged archive or unsafe entry name
   crc,
-  unsupported,        // encrypted entry, unknown method, Zip64
+  unsupported,        // encrypted entry, unknown method, split archive, entry of 4 GiB or more
   archive_not_found,
   read,               // archive unreadable
   write,              // a file or folder could not be created or written

@@ -1,6 +1,8 @@
 // ZIP reading, writing and entry-name checking, free of Win32 (it also builds natively
-// for the fuzzer). Archives are plain ZIP without Zip64: every archive stays below 2^31
-// bytes and 65535 entries. Names travel as UTF-8 with general-purpose bit 11 set.
+// for the fuzzer). Every archive stays below 2^31 bytes and 65535 entries, each entry
+// below 4 GiB. The writer needs no Zip64 for that and writes none; the reader takes the
+// Zip64 records that other writers add even to small archives. Names are written as
+// UTF-8 with general-purpose bit 11 set.
 //
 // Nothing here allocates without bound: the reader keeps the central directory (at most
 // 64 KiB entries), entry data is streamed through caller buffers.
@@ -8,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,7 +22,7 @@ enum class ZipError {
   none = 0,
   bad_format,   // damaged, truncated or inconsistent archive; unsafe entry name
   crc,          // entry data does not match its CRC-32
-  unsupported,  // encrypted entry, unknown method, Zip64, split archive
+  unsupported,  // encrypted entry, unknown method, split archive, entry of 4 GiB or more
   read,         // the byte source failed
   write,        // the byte sink failed
   too_large,    // the archive would reach kMaxArchiveSize, or an entry 4 GiB
@@ -64,6 +67,11 @@ class ByteSink {
 struct ZipEntry {
   std::string name;            // as stored: UTF-8 when utf8 is set, else the writer's code page
   bool utf8 = false;
+  // Info-ZIP's Unicode Path field (0x7075) of the central record, kept only when it is
+  // of version 1, its CRC-32 is that of `name` (so it was written for this very name)
+  // and it is UTF-8.
+  bool has_unicode_path = false;
+  std::string unicode_path;
   uint16_t flags = 0;
   uint16_t method = 0;
   uint16_t version_made_by = 0;
@@ -74,16 +82,20 @@ struct ZipEntry {
   uint32_t compressed_size = 0;
   uint32_t size = 0;
   uint32_t external_attrs = 0;
-  uint32_t local_offset = 0;
+  uint32_t local_offset = 0;   // these three also when the record's Zip64 field gave them
   uint64_t data_offset = 0;    // first byte of the entry's data, checked inside the archive
   uint32_t cd_offset = 0;      // its record within ZipReader::central_directory()
   uint32_t cd_length = 0;
   bool is_dir() const;  // ends in '/', or in '\\' in a UTF-8 name (see zip.cpp)
   uint32_t dos_attributes() const;  // low byte of the attributes when written by a DOS/NTFS host
+  unsigned host() const { return version_made_by >> 8; }  // 0 MS-DOS, 3 Unix, 11 NTFS, ...
 };
 
-// Reads the end record and the central directory and checks every entry against its
-// local header; nothing is trusted before it is checked against the archive's size.
+// Reads the end record (and the Zip64 end record its locator names) and the central
+// directory and checks every entry against its local header; nothing is trusted before
+// it is checked against the archive's size. A Zip64 value is taken only where its
+// 16- or 32-bit field holds the escape value; a field of the end record that is not
+// escaped must agree with the Zip64 end record.
 class ZipReader {
  public:
   // check_local_headers = false skips reading each entry's local header (and the
@@ -138,6 +150,18 @@ class EntryReader {
 // Returns bad_format for anything else.
 ZipError split_safe_name(std::string_view utf8, std::vector<std::string>& parts, bool& is_dir);
 bool is_valid_utf8(std::string_view s);
+
+// Turns a name stored in a code page (no UTF-8 flag) into UTF-8; false when the bytes
+// are not a name of that code page. The caller chooses the code page: on Windows the
+// system's OEM code page, as the system's own archive folders read such names.
+using LegacyNameDecoder = std::function<bool(std::string_view raw, std::string& utf8)>;
+
+// The entry's name in UTF-8, chosen as Windows archivers read names: the name itself
+// when the UTF-8 flag is set; else the Unicode Path field (see ZipEntry); else, from a
+// Unix host, the name when it is valid UTF-8 (Unix tools store their UTF-8 names without
+// the flag); else the name through `legacy`. bad_format when nothing decodes. The
+// result is not yet checked: pass it to split_safe_name, never its raw bytes.
+ZipError entry_name_utf8(const ZipEntry& entry, const LegacyNameDecoder& legacy, std::string& utf8);
 
 // ---- Writing ----------------------------------------------------------------------------
 
