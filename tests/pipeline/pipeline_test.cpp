@@ -14,10 +14,10 @@
 
 #include "archdriver.h"
 #include "contracts/archiver.h"
+#include "contracts/tempfiles.h"
 #include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "mbcs.h"
-#include "output.h"
 #include "owdlg.h"
 #include "pipelinehost.h"
 #include "progressdlg.h"

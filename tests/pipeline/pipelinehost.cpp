@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include "contracts/tempfiles.h"
 #include "contracts/tvdev.h"
-#include "output.h"
 #include "progressdlg.h"
 #include "resource.h"
 #include "string_ids.h"
