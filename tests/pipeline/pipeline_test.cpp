@@ -607,6 +607,43 @@ TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
   }
 }
 
+// A click while one large item is packed or encrypted, when nothing new is shown, is
+// asked about in that same phase: one seen only when the next phase shows its text
+// would be answered with that phase's message, and one in the last phase not at all.
+// While encrypting, only the progress dialog's own regular pumping can see it.
+TEST_F(Pipeline, CancelInALongPhaseWithNothingNewShownIsAnswered) {
+  const std::string src = kRoot + "\\src";
+  ASSERT_TRUE(::CreateDirectoryA(src.c_str(), nullptr));
+  const std::string file = src + "\\large.bin";
+  WriteFile(file, Noise(48 << 20));
+  const struct Case {
+    const char8_t* caption;
+    const char* suffix;
+    UINT cancelled;
+  } cases[] = {
+      {kCompressing, "large.bin", IDS_ARC_ERR_CANCELLED},
+      {kEncrypting, "", IDS_CANCELLED_BY_USER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.caption));
+    const std::string xss = kRoot + "\\long.xss";
+    BOOL ok = 1;
+    BoxAnswerer user({IDOK, IDOK});
+    {
+      CancelAtPhase at(U8(c.caption), 1, true, "", c.suffix, /*barAt=*/10);
+      RunJob([&](CVelvoxDlg& dlg) {
+        dlg.m_sources = {file};
+        ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+      });
+      EXPECT_TRUE(at.fired());
+    }
+    EXPECT_EQ(user.Finish(), (std::vector<std::string>{Utf8(fw::LoadStr(IDS_CONFIRM_ABORT)),
+                                                       Utf8(fw::LoadStr(c.cancelled))}));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(::GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES) << "no output";
+  }
+}
+
 TEST_F(Pipeline, CancelAnsweredNoGoesOnAndAsksAgainNextTime) {
   std::string src = MakeSources();
   std::string xss = kRoot + "\\goes-on.xss";
