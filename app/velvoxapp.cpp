@@ -6,8 +6,8 @@
 
 #include "constants.h"
 #include "contracts/sfxoptions.h"
+#include "contracts/tempfiles.h"
 #include "mbcs.h"
-#include "output.h"
 #include "string_ids.h"
 #include "velvoxdlg.h"
 

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "app.h"
+#include "contracts/tempfiles.h"
 #include "contracts/tvdev.h"
 #include "keyaccess.h"
 #include "keyindlg.h"
 #include "keyseldlg.h"
 #include "mbcs.h"
 #include "phasetrace.h"
-#include "output.h"
 #include "progressdlg.h"
 #include "sourcewalk.h"
 #include "string_ids.h"

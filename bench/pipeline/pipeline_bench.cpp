@@ -30,9 +30,9 @@
 
 #include <zlib.h>
 
+#include "contracts/tempfiles.h"
 #include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
-#include "output.h"
 #include "progressdlg.h"
 #include "string_ids.h"
 #include "velvoxapp.h"

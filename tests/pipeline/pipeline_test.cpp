@@ -7,17 +7,19 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
 #include <list>
+#include <optional>
 
 #include "archdriver.h"
 #include "contracts/archiver.h"
+#include "contracts/tempfiles.h"
 #include "contracts/tempmark.h"
 #include "contracts/tvdev.h"
 #include "mbcs.h"
-#include "output.h"
 #include "owdlg.h"
 #include "pipelinehost.h"
 #include "progressdlg.h"
@@ -280,20 +282,118 @@ TEST_F(Pipeline, TemporaryArchivesAreTheJobsOwnAndStaleOnesAreRemoved) {
   EXPECT_EQ(::GetFileAttributesA(mine.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A drive letter on a host file system of `bytes` (tmpfs, mounted by the host as root),
+// for the object's life. Wine maps a letter through a link in the prefix's dosdevices;
+// one that is already there is never replaced, and everything made goes again.
+class SmallDrive {
+ public:
+  SmallDrive(char letter, size_t bytes) : letter_(static_cast<char>(::tolower(letter))) {
+    char dir[64];
+    std::snprintf(dir, sizeof dir, "/tmp/vxpl-drive-%lu", ::GetCurrentProcessId());
+    dir_ = dir;
+    made_ = Host(fw::Sprintf("mkdir %s && mount -t tmpfs -o size=%lu tmpfs %s && ln -s %s $WINEPREFIX/dosdevices/%c:",
+                             dir_.c_str(), static_cast<unsigned long>(bytes), dir_.c_str(), dir_.c_str(), letter_));
+  }
+  ~SmallDrive() {
+    if (made_) Host(fw::Sprintf("rm $WINEPREFIX/dosdevices/%c:", letter_));
+    Host(fw::Sprintf("umount %s; rmdir %s", dir_.c_str(), dir_.c_str()));
+  }
+  bool made() const { return made_; }
+  std::string root() const { return fw::Sprintf("%c:\\", ::toupper(letter_)); }
+
+ private:
+  // Wine starts a host program through start.exe's /unix.
+  static bool Host(const std::string& script) {
+    return vxtest::Run("start.exe /wait /unix /bin/sh -c \"" + script + "\"").code == 0;
+  }
+  char letter_;
+  std::string dir_;
+  bool made_ = false;
+};
+
+// Data that deflate cannot shrink: the archive grows with it byte for byte.
+std::string Noise(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 0x9E3779B9u;
+  for (char& c : s) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
 // The free space that counts is that of the output's volume, not the temporary
-// folder's (which already holds the archive): an output on a drive that cannot be asked
-// names that drive, instead of ending in the library's generic failure.
+// folder's (which already holds the archive). A drive that cannot be asked, one with
+// too little room, and one with room for the archive but not for the encrypted output
+// (which is larger by its header and tags): each names its failure and leaves nothing
+// on the drive, while a little more room takes the output.
 TEST_F(Pipeline, FreeSpaceIsAskedOfTheOutputsVolume) {
-  std::string src = MakeSources();
-  BoxAnswerer user;
-  BOOL produced = 1;
-  RunJob([&](CVelvoxDlg& dlg) {
-    dlg.m_sources = {src + "\\a.txt"};
-    produced = dlg.ProduceEncryptedOutput("Q:\\out.xss", kKey, nullptr);
-  });
-  EXPECT_FALSE(produced);
-  EXPECT_EQ(user.Finish(), std::vector<std::string>{
-                               Utf8(fw::FormatArgs(fw::LoadStr(IDS_FREE_SPACE_UNKNOWN), {"Q:\\"}))});
+  const std::string src = kRoot + "\\src";
+  ASSERT_TRUE(::CreateDirectoryA(src.c_str(), nullptr));
+  const std::string file = src + "\\noise.bin";
+  auto archiveOf = [&](size_t n) {
+    WriteFile(file, Noise(n));
+    uint64_t size = 0;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {file};
+      std::string temp;
+      HANDLE held = INVALID_HANDLE_VALUE;
+      if (!CreateTempFile(temp, "vx", held)) return;
+      dlg.m_tempFiles.push_back(temp);
+      dlg.m_tempHandles.push_back(held);
+      WIN32_FILE_ATTRIBUTE_DATA fa;
+      if (dlg.CompressSources(temp, 0) && ::GetFileAttributesExA(temp.c_str(), GetFileExInfoStandard, &fa))
+        size = (static_cast<uint64_t>(fa.nFileSizeHigh) << 32) | fa.nFileSizeLow;
+      dlg.DeleteTempFiles();
+    });
+    return size;
+  };
+  // An archive that ends 8 bytes short of a whole page: the drive's free space, in
+  // whole pages, then exceeds it by those 8 bytes only.
+  const uint64_t first = archiveOf(1 << 20);
+  ASSERT_GT(first, 1u << 20);
+  const size_t n = (1 << 20) + (4096 - first % 4096) - 8;
+  const uint64_t archive = archiveOf(n);
+  ASSERT_EQ(archive % 4096, 4088u);
+  const size_t exact = static_cast<size_t>(archive + 8);
+
+  struct Case {
+    const char* name;
+    size_t driveBytes;  // 0: a letter that names no drive
+    std::function<std::string(const std::string& root)> message;  // "": none, the output is made
+  };
+  const Case cases[] = {
+      {"cannot be asked", 0,
+       [](const std::string& root) { return Utf8(fw::FormatArgs(fw::LoadStr(IDS_FREE_SPACE_UNKNOWN), {root})); }},
+      {"too little room", exact - 4096,
+       [&](const std::string& root) {
+         return Utf8(fw::FormatArgs(fw::LoadStr(IDS_DISK_SPACE_LOW),
+                                    {fw::Sprintf("%d", static_cast<int>(archive >> 20)), root}));
+       }},
+      {"full while writing", exact, [](const std::string&) { return Utf8(fw::LoadStr(IDS_ENCRYPT_FAILED)); }},
+      {"room enough", exact + 4 * 4096, [](const std::string&) { return std::string(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<SmallDrive> drive;
+    if (c.driveBytes) {
+      drive.emplace('T', c.driveBytes);
+      ASSERT_TRUE(drive->made()) << "a small file system needs root, and T: free in the prefix";
+    }
+    const std::string root = drive ? drive->root() : "Q:\\";
+    const std::string expected = c.message(root);
+    BoxAnswerer user;
+    BOOL produced = 0;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {file};
+      produced = dlg.ProduceEncryptedOutput(root + "out.xss", kKey, nullptr);
+    });
+    EXPECT_EQ(produced, expected.empty());
+    EXPECT_EQ(user.Finish(), expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected});
+    if (drive) {
+      EXPECT_EQ(Tree(root).size(), expected.empty() ? 1u : 0u) << "the output, and only when made";
+    }
+  }
 }
 
 TEST_F(Pipeline, SourceWalkLimitsAtTheirBoundaries) {
@@ -504,6 +604,43 @@ TEST_F(Pipeline, CancelConfirmedAtEachPhaseLeavesNoOutput) {
     EXPECT_EQ(Tree(temp), (std::map<std::string, std::string>{})) << "left in the temporary folder";
     EXPECT_EQ(::GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES) << "no output";
     EXPECT_TRUE(Tree(kRoot).count("cancel.xss") == 0);
+  }
+}
+
+// A click while one large item is packed or encrypted, when nothing new is shown, is
+// asked about in that same phase: one seen only when the next phase shows its text
+// would be answered with that phase's message, and one in the last phase not at all.
+// While encrypting, only the progress dialog's own regular pumping can see it.
+TEST_F(Pipeline, CancelInALongPhaseWithNothingNewShownIsAnswered) {
+  const std::string src = kRoot + "\\src";
+  ASSERT_TRUE(::CreateDirectoryA(src.c_str(), nullptr));
+  const std::string file = src + "\\large.bin";
+  WriteFile(file, Noise(48 << 20));
+  const struct Case {
+    const char8_t* caption;
+    const char* suffix;
+    UINT cancelled;
+  } cases[] = {
+      {kCompressing, "large.bin", IDS_ARC_ERR_CANCELLED},
+      {kEncrypting, "", IDS_CANCELLED_BY_USER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.caption));
+    const std::string xss = kRoot + "\\long.xss";
+    BOOL ok = 1;
+    BoxAnswerer user({IDOK, IDOK});
+    {
+      CancelAtPhase at(U8(c.caption), 1, true, "", c.suffix, /*barAt=*/10);
+      RunJob([&](CVelvoxDlg& dlg) {
+        dlg.m_sources = {file};
+        ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+      });
+      EXPECT_TRUE(at.fired());
+    }
+    EXPECT_EQ(user.Finish(), (std::vector<std::string>{Utf8(fw::LoadStr(IDS_CONFIRM_ABORT)),
+                                                       Utf8(fw::LoadStr(c.cancelled))}));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(::GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES) << "no output";
   }
 }
 

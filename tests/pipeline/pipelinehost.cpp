@@ -1,10 +1,11 @@
 #include "pipelinehost.h"
 
 #include <gtest/gtest.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
+#include "contracts/tempfiles.h"
 #include "contracts/tvdev.h"
-#include "output.h"
 #include "progressdlg.h"
 #include "resource.h"
 #include "string_ids.h"
@@ -77,9 +78,9 @@ std::vector<std::string> BoxAnswerer::Finish() {
 }
 
 CancelAtPhase::CancelAtPhase(const std::string& captionUtf8, int occurrence, bool press,
-                             const std::string& screenshot, const std::string& textSuffix)
+                             const std::string& screenshot, const std::string& textSuffix, int barAt)
     : caption_(vxtest::Acp(captionUtf8)), screenshot_(screenshot), suffix_(textSuffix),
-      occurrence_(occurrence), press_(press) {
+      occurrence_(occurrence), barAt_(barAt), press_(press) {
   g_active.push_back(this);
   hook_ = ::SetWindowsHookExA(WH_CALLWNDPROCRET, Proc, nullptr, ::GetCurrentThreadId());
 }
@@ -91,21 +92,33 @@ CancelAtPhase::~CancelAtPhase() {
 
 LRESULT CALLBACK CancelAtPhase::Proc(int code, WPARAM wp, LPARAM lp) {
   auto* m = reinterpret_cast<CWPRETSTRUCT*>(lp);
-  if (code == HC_ACTION && m->message == WM_SETTEXT && ::GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_TEXT) {
+  const bool text = m->message == WM_SETTEXT && ::GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_TEXT;
+  const bool bar = m->message == PBM_SETPOS && ::GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_BAR;
+  if (code == HC_ACTION && (text || bar)) {
     HWND dlg = ::GetParent(m->hwnd);
     char caption[256] = {};
     ::GetWindowTextA(dlg, caption, sizeof caption);
-    std::string text = m->lParam ? reinterpret_cast<const char*>(m->lParam) : "";
-    for (CancelAtPhase* self : std::vector<CancelAtPhase*>(g_active)) {
-      if (self->fired_ || self->caption_ != caption) continue;
-      if (!self->suffix_.empty() && (text.size() < self->suffix_.size() ||
-                                     text.compare(text.size() - self->suffix_.size(),
-                                                  self->suffix_.size(), self->suffix_) != 0))
-        continue;
-      if (++self->seen_ != self->occurrence_) continue;
+    auto fire = [dlg](CancelAtPhase* self) {
       self->fired_ = true;
       if (!self->screenshot_.empty()) vxtest::SaveScreenshot(self->screenshot_, dlg);
       if (self->press_) ::PostMessageA(::GetDlgItem(dlg, IDCANCEL), BM_CLICK, 0, 0);
+    };
+    for (CancelAtPhase* self : std::vector<CancelAtPhase*>(g_active)) {
+      if (self->fired_ || self->caption_ != caption) continue;
+      if (bar) {
+        if (self->armed_ && static_cast<int>(m->wParam) >= self->barAt_) fire(self);
+        continue;
+      }
+      std::string shown = m->lParam ? reinterpret_cast<const char*>(m->lParam) : "";
+      if (!self->suffix_.empty() && (shown.size() < self->suffix_.size() ||
+                                     shown.compare(shown.size() - self->suffix_.size(),
+                                                   self->suffix_.size(), self->suffix_) != 0))
+        continue;
+      if (++self->seen_ != self->occurrence_) continue;
+      if (self->barAt_ > 0)
+        self->armed_ = true;
+      else
+        fire(self);
     }
   }
   return ::CallNextHookEx(nullptr, code, wp, lp);

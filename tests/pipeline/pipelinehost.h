@@ -41,11 +41,13 @@ class BoxAnswerer {
 // Presses the progress dialog's Cancel button (a posted click, as a user's click waits
 // in the queue) when its text line changes for the `occurrence`-th time under
 // `captionUtf8` (to a text ending in `textSuffix` when given); optionally saves a
-// screenshot of the dialog at that moment.
+// screenshot of the dialog at that moment. With `barAt`, the click comes later in that
+// item instead, once the bar reaches `barAt` percent: nothing new is shown then, so
+// only the dialog's own regular pumping can see it.
 class CancelAtPhase {
  public:
   CancelAtPhase(const std::string& captionUtf8, int occurrence = 1, bool press = true,
-                const std::string& screenshot = "", const std::string& textSuffix = "");
+                const std::string& screenshot = "", const std::string& textSuffix = "", int barAt = 0);
   ~CancelAtPhase();
   bool fired() const { return fired_; }
 
@@ -53,8 +55,8 @@ class CancelAtPhase {
   static LRESULT CALLBACK Proc(int code, WPARAM wp, LPARAM lp);
   HHOOK hook_ = nullptr;
   std::string caption_, screenshot_, suffix_;
-  int occurrence_, seen_ = 0;
-  bool press_, fired_ = false;
+  int occurrence_, seen_ = 0, barAt_;
+  bool press_, armed_ = false, fired_ = false;
 };
 
 // A fresh folder tree at `root` (removed first).
