@@ -33,7 +33,8 @@ class CWinApp {
 
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetResourceHandle();
-// Text of a string-table entry in the system code page; empty when missing.
+// Text of a string-table entry in the system code page, or as UTF-16 for a text that
+// will hold a name the code page cannot spell; empty when missing.
 std::string LoadStr(UINT id);
 std::wstring LoadStrW(UINT id);
 // The command line after the program name, as the shell passed it.
