@@ -58,7 +58,7 @@ class CVelvoxDlg : public fw::CDialog {
 
   // Output pipeline: the source walk, the archiver driver and the encrypted output.
   BOOL ScanSources();
-  BOOL WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,
+  BOOL WalkFolder(const std::wstring& folder, BOOL& bFoundFile, ArchiveTotals& totals,
                   size_t baseLength);
   BOOL CompressSources(const std::string& archivePath, BOOL bSelfDecrypting);
   BOOL ExtractArchive(const std::string& archivePath, const std::string& folder);
@@ -84,7 +84,9 @@ class CVelvoxDlg : public fw::CDialog {
   HMODULE m_hGuardLib = nullptr;
   HMODULE m_hExportLib = nullptr;
   std::string m_strLogFolder;
-  std::list<std::string> m_logFiles;
+  // Real names: a record's code-page text is made when it is written, in the one way
+  // that never turns a name into another file's.
+  std::list<std::wstring> m_logFiles;
   std::string m_strLogKeyName;
   std::string m_strLogIdent;
   std::vector<DWORD> m_guardIds;

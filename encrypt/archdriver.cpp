@@ -87,20 +87,21 @@ int64_t FileSize64(const std::string& path) {
   return (static_cast<int64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
 }
 
-// Restores the current directory on every way out of packing.
+// Restores the current directory on every way out of packing; by its real name, which
+// the code page may not spell.
 class CurrentDirectoryGuard {
  public:
   CurrentDirectoryGuard() {
-    char buf[MAX_PATH] = {};
-    DWORD n = ::GetCurrentDirectoryA(MAX_PATH, buf);
+    wchar_t buf[MAX_PATH] = {};
+    DWORD n = ::GetCurrentDirectoryW(MAX_PATH, buf);
     if (n > 0 && n < MAX_PATH) saved_ = buf;
   }
   ~CurrentDirectoryGuard() {
-    if (!saved_.empty()) ::SetCurrentDirectoryA(saved_.c_str());
+    if (!saved_.empty()) ::SetCurrentDirectoryW(saved_.c_str());
   }
 
  private:
-  std::string saved_;
+  std::wstring saved_;
 };
 
 void SetLanguageForSelfExtract() {
@@ -197,7 +198,8 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
     case ARCQ_CANNOT_OPEN: {
       ArchiverReply(ARCQ_CANNOT_OPEN, ARCR_CANCEL, 0);
       const char* name = reinterpret_cast<const char*>(data);
-      fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, name ? name : ""),
+      // The library names the file in code-page text; the user sees the name it has.
+      fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_IN_USE, RealSourceName(name ? name : "")),
                         MB_OK | MB_ICONEXCLAMATION);
       if (main) main->m_nArchiverStatus = ARCSTAT_CANNOT_OPEN;
       return TRUE;

@@ -3,9 +3,11 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <cwchar>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "app.h"
@@ -31,10 +33,52 @@ void AddSize(ArchiveTotals& totals, DWORD high, DWORD low) {
 
 // The walk does not pump messages: a name that the dialog puts on screen is painted
 // directly. Most of thousands of small files pass unseen, as in packing.
-void ShowFileName(CVxProgressDlg* dlg, const WIN32_FIND_DATAA& fd) {
+void ShowFileName(CVxProgressDlg* dlg, const WIN32_FIND_DATAW& fd) {
   if (!dlg || !dlg->m_hWnd) return;
   const uint64_t bytes = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-  if (dlg->BeginItem(fd.cFileName, bytes)) dlg->UpdateWindow();
+  if (dlg->BeginItem(fw::ToCodePage(fd.cFileName), bytes)) dlg->UpdateWindow();
+}
+
+// A path's length as the limits count it: the bytes of its code-page text, a character
+// that the code page lacks counting as its stand-in, and never less than its UTF-16
+// units, by which the file calls without the long-path prefix are bound (a system may
+// write one stand-in for a surrogate pair).
+struct PathSize {
+  size_t bytes = 0;
+  size_t units = 0;
+  bool lossy = false;  // the code page cannot spell it
+  size_t Length() const { return std::max(bytes, units); }
+};
+
+PathSize Measure(const wchar_t* s, size_t n) {
+  PathSize size;
+  size.units = n;
+  if (n == 0) return size;
+  BOOL used = FALSE;
+  const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s, static_cast<int>(n),
+                                          nullptr, 0, nullptr, &used);
+  size.bytes = bytes > 0 ? static_cast<size_t>(bytes) : n;
+  size.lossy = used != FALSE || bytes <= 0;
+  return size;
+}
+
+bool IsDriveRoot(const std::wstring& folder) { return folder.size() == 3; }
+
+PathSize ChildSize(const std::wstring& folder, const PathSize& folderSize, const wchar_t* name) {
+  const PathSize nameSize = Measure(name, std::wcslen(name));
+  const size_t separator = IsDriveRoot(folder) ? 0 : 1;
+  PathSize size;
+  size.bytes = folderSize.bytes + separator + nameSize.bytes;
+  size.units = folderSize.units + separator + nameSize.units;
+  size.lossy = folderSize.lossy || nameSize.lossy;
+  return size;
+}
+
+// The archiver records a folder link as a folder and does not follow it (it may lead
+// anywhere, also back into the tree), so the walk does not either: what is checked and
+// logged is what is packed.
+bool IsFollowedFolder(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Files listed by the walk and not yet checked for another program's handle. Opening
@@ -42,12 +86,23 @@ void ShowFileName(CVxProgressDlg* dlg, const WIN32_FIND_DATAA& fd) {
 // two can be opened at once; each check is still made before anything is packed, and
 // the first file in the walk's order that fails is the one named, even when the walk
 // stops at a later problem (the pending checks are made before that is reported).
-std::vector<std::string> g_unchecked;
+std::vector<std::wstring> g_unchecked;
 constexpr size_t kCheckInPairsFrom = 64;
+
+// The archiver names what it cannot open in code-page text, where a name the code page
+// cannot spell has lost characters; the walk keeps the real ones for that text. Only
+// such names are kept, so a walk of ordinary names keeps nothing. An empty real name:
+// two names share the text.
+std::unordered_map<std::string, std::wstring> g_realNames;
+
+void RememberRealName(const std::wstring& path) {
+  auto [it, added] = g_realNames.try_emplace(fw::ToCodePage(path), path);
+  if (!added && it->second != path) it->second.clear();
+}
 
 // FALSE, after naming the first file held by another program, when there is one.
 BOOL CheckPendingFiles() {
-  std::vector<std::string> paths;
+  std::vector<std::wstring> paths;
   paths.swap(g_unchecked);
   const size_t n = paths.size();
   std::atomic<size_t> next{0}, firstHeld{n};
@@ -76,11 +131,15 @@ BOOL CheckPendingFiles() {
   return 0;
 }
 
-std::string ChildPath(const std::string& folder, const char* name) {
-  std::string p = folder;
-  if (p.size() != 3) p += '\\';
+std::wstring ChildPath(const std::wstring& folder, const wchar_t* name) {
+  std::wstring p = folder;
+  if (!IsDriveRoot(folder)) p += L'\\';
   p += name;
   return p;
+}
+
+void ReportPathTooLong(const std::wstring& path) {
+  fw::AfxMessageBox(fw::FormatArgs(fw::LoadStrW(IDS_PATH_TOO_LONG), {path}), MB_OK);
 }
 
 }  // namespace
@@ -92,12 +151,25 @@ std::string FormatIdS(UINT id, const std::string& arg) {
   return text;
 }
 
-BOOL IsFileAccessible(const std::string& path) {
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+std::wstring FormatIdS(UINT id, const std::wstring& arg) {
+  std::wstring text = fw::LoadStrW(id);
+  size_t pos = text.find(L"%s");
+  if (pos != std::wstring::npos) text.replace(pos, 2, arg);
+  return text;
+}
+
+BOOL IsFileAccessible(const std::wstring& path) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   ::CloseHandle(h);
   return 1;
+}
+
+std::wstring RealSourceName(const std::string& reported) {
+  const auto it = g_realNames.find(reported);
+  if (it == g_realNames.end() || it->second.empty()) return fw::ToWide(reported);
+  return it->second;
 }
 
 BOOL SplitFolderAndName(const std::string& path, std::string& folder, std::string& name) {
@@ -147,10 +219,14 @@ BOOL CVelvoxDlg::ScanSources() {
   BOOL bFoundFile = 0;
   ArchiveTotals& totals = g_archiveTotals;
   g_unchecked.clear();
+  g_realNames.clear();
 
+  // The archiver is given each source by its code-page name and walks below it with
+  // wide calls; the walk does the same, so that it sees every name the archiver packs.
   for (const std::string& source : m_sources) {
-    WIN32_FIND_DATAA fd;
-    HANDLE find = ::FindFirstFileA(source.c_str(), &fd);
+    const std::wstring path = fw::ToWide(source);
+    WIN32_FIND_DATAW fd;
+    HANDLE find = ::FindFirstFileW(path.c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) {
       if (!CheckPendingFiles()) return 0;
       fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_MISSING, source), MB_OK);
@@ -159,14 +235,15 @@ BOOL CVelvoxDlg::ScanSources() {
     ::FindClose(find);
 
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!IsFollowedFolder(fd.dwFileAttributes)) continue;
       size_t slash = fw::ReverseFindBackslash(source);
       size_t baseLength = slash == std::string::npos ? 0 : slash + 1;
-      if (!WalkFolder(source, bFoundFile, totals, baseLength)) return 0;
+      if (!WalkFolder(path, bFoundFile, totals, baseLength)) return 0;
     } else {
       ShowFileName(m_pProgressDlg, fd);
       AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
-      g_unchecked.push_back(source);
-      if (m_bOpLog) m_logFiles.push_back(source);
+      g_unchecked.push_back(path);
+      if (m_bOpLog) m_logFiles.push_back(path);
       bFoundFile = 1;
     }
   }
@@ -186,44 +263,48 @@ BOOL CVelvoxDlg::ScanSources() {
   return 1;
 }
 
-BOOL CVelvoxDlg::WalkFolder(const std::string& folder, BOOL& bFoundFile, ArchiveTotals& totals,
+BOOL CVelvoxDlg::WalkFolder(const std::wstring& folder, BOOL& bFoundFile, ArchiveTotals& totals,
                             size_t baseLength) {
-  if (folder.size() < baseLength || folder.size() - baseLength >= kMaxFolderTail) {
+  const PathSize folderSize = Measure(folder.data(), folder.size());
+  if (folderSize.Length() < baseLength || folderSize.Length() - baseLength >= kMaxFolderTail) {
     if (!CheckPendingFiles()) return 0;
-    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {folder}), MB_OK);
+    ReportPathTooLong(folder);
     return 0;
   }
-  std::string pattern = ChildPath(folder, "*");
-  WIN32_FIND_DATAA fd;
-  HANDLE find = ::FindFirstFileA(pattern.c_str(), &fd);
+  if (folderSize.lossy) RememberRealName(folder);
+  std::wstring pattern = ChildPath(folder, L"*");
+  WIN32_FIND_DATAW fd;
+  HANDLE find = ::FindFirstFileW(pattern.c_str(), &fd);
   if (find == INVALID_HANDLE_VALUE) {
     if (::GetLastError() == ERROR_FILE_NOT_FOUND) return 1;
     if (!CheckPendingFiles()) return 0;
-    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_FOLDER_SEARCH_FAILED), {folder}), MB_OK);
+    fw::AfxMessageBox(fw::FormatArgs(fw::LoadStrW(IDS_FOLDER_SEARCH_FAILED), {folder}), MB_OK);
     return 0;
   }
   do {
-    if (std::strcmp(fd.cFileName, ".") == 0 || std::strcmp(fd.cFileName, "..") == 0) continue;
-    std::string entry = ChildPath(folder, fd.cFileName);
-    if (entry.size() >= kMaxEntryPath) {
+    if (std::wcscmp(fd.cFileName, L".") == 0 || std::wcscmp(fd.cFileName, L"..") == 0) continue;
+    const PathSize entrySize = ChildSize(folder, folderSize, fd.cFileName);
+    std::wstring entry = ChildPath(folder, fd.cFileName);
+    if (entrySize.Length() >= kMaxEntryPath) {
       ::FindClose(find);
       if (!CheckPendingFiles()) return 0;
-      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {entry}), MB_OK);
+      ReportPathTooLong(entry);
       return 0;
     }
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (!WalkFolder(entry, bFoundFile, totals, baseLength)) {
+      if (IsFollowedFolder(fd.dwFileAttributes) && !WalkFolder(entry, bFoundFile, totals, baseLength)) {
         ::FindClose(find);
         return 0;
       }
     } else {
       ShowFileName(m_pProgressDlg, fd);
       AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
-      g_unchecked.push_back(entry);
+      if (entrySize.lossy) RememberRealName(entry);
       if (m_bOpLog) m_logFiles.push_back(entry);
+      g_unchecked.push_back(std::move(entry));
       bFoundFile = 1;
     }
-  } while (::FindNextFileA(find, &fd));
+  } while (::FindNextFileW(find, &fd));
   DWORD err = ::GetLastError();
   ::FindClose(find);
   if (err == ERROR_NO_MORE_FILES) return 1;

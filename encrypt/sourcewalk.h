@@ -16,7 +16,11 @@ extern ArchiveTotals g_archiveTotals;
 
 // Opens the file for reading with no sharing at all and closes it again: a file that
 // another program holds open, even only for reading, fails.
-BOOL IsFileAccessible(const std::string& path);
+BOOL IsFileAccessible(const std::wstring& path);
+// The real name of a file or folder of the last walk, given its code-page text as the
+// archiver reports it; the text itself when the walk listed no such name, or more than
+// one name with that text.
+std::wstring RealSourceName(const std::string& reported);
 // Splits at the last backslash that is not the trail byte of a double-byte character
 // and not the path's last byte: "C:\a\b.txt" gives "C:\a\" and "b.txt".
 BOOL SplitFolderAndName(const std::string& path, std::string& folder, std::string& name);
@@ -25,3 +29,4 @@ HRESULT ResolveShortcutPath(const std::string& path, char* target, int capacity,
                             WIN32_FIND_DATAA* findData);
 // A string-table message with "%s" replaced by `arg`.
 std::string FormatIdS(UINT id, const std::string& arg);
+std::wstring FormatIdS(UINT id, const std::wstring& arg);

@@ -28,15 +28,22 @@ HINSTANCE AfxGetResourceHandle() {
   return g_app ? g_app->m_hInstance : ::GetModuleHandleA(nullptr);
 }
 
-std::string LoadStr(UINT id) {
-  // The table holds UTF-16; read it wide and convert, so double-byte text keeps its
-  // exact bytes and length in the system code page.
+std::wstring LoadStrW(UINT id) {
   const wchar_t* p = nullptr;
   int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&p), 0);
   if (n <= 0 || !p) return {};
-  int len = ::WideCharToMultiByte(CP_ACP, 0, p, n, nullptr, 0, nullptr, nullptr);
+  return std::wstring(p, static_cast<size_t>(n));
+}
+
+std::string LoadStr(UINT id) {
+  // The table holds UTF-16; read it wide and convert, so double-byte text keeps its
+  // exact bytes and length in the system code page.
+  const std::wstring w = LoadStrW(id);
+  if (w.empty()) return {};
+  const int n = static_cast<int>(w.size());
+  int len = ::WideCharToMultiByte(CP_ACP, 0, w.data(), n, nullptr, 0, nullptr, nullptr);
   std::string s(static_cast<size_t>(len), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, p, n, s.data(), len, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_ACP, 0, w.data(), n, s.data(), len, nullptr, nullptr);
   return s;
 }
 
@@ -76,6 +83,12 @@ int AfxMessageBox(const std::string& text, UINT type) {
   HWND owner = AfxGetSafeOwner();
   std::string caption = g_app ? LoadStr(g_app->m_nTitleId) : std::string();
   return ::MessageBoxA(owner, text.c_str(), caption.c_str(), type);
+}
+
+int AfxMessageBox(const std::wstring& text, UINT type) {
+  HWND owner = AfxGetSafeOwner();
+  std::wstring caption = g_app ? LoadStrW(g_app->m_nTitleId) : std::wstring();
+  return ::MessageBoxW(owner, text.c_str(), caption.c_str(), type);
 }
 
 int AfxMessageBox(UINT id, UINT type) { return AfxMessageBox(LoadStr(id), type); }

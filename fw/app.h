@@ -33,8 +33,10 @@ class CWinApp {
 
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetResourceHandle();
-// Text of a string-table entry in the system code page; empty when missing.
+// Text of a string-table entry in the system code page, or as UTF-16 for a text that
+// will hold a name the code page cannot spell; empty when missing.
 std::string LoadStr(UINT id);
+std::wstring LoadStrW(UINT id);
 // The command line after the program name, as the shell passed it.
 std::string RawCommandLineArgs();
 // The window that a dialog or message box opened "without parent" belongs to: the main
@@ -46,6 +48,8 @@ HWND AfxGetSafeOwner(CWnd* parent = nullptr);
 [[noreturn]] void AfxExitProcess(UINT code);
 // A message box owned by the main window's active popup, captioned with the title.
 int AfxMessageBox(const std::string& text, UINT type = MB_OK);
+// For a text that names a file the code page cannot spell.
+int AfxMessageBox(const std::wstring& text, UINT type = MB_OK);
 int AfxMessageBox(UINT id, UINT type = MB_OK);
 // Entry point body for WinMain: InitInstance, then ExitInstance when it returns FALSE.
 int AfxWinMain(HINSTANCE instance);

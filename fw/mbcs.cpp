@@ -70,6 +70,46 @@ std::string FormatArgs(const std::string& tmpl, std::initializer_list<std::strin
   return out;
 }
 
+std::wstring FormatArgs(const std::wstring& tmpl, std::initializer_list<std::wstring> args) {
+  std::wstring out;
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    if (tmpl[i] == L'%' && i + 1 < tmpl.size() && tmpl[i + 1] >= L'1' && tmpl[i + 1] <= L'9') {
+      size_t k = static_cast<size_t>(tmpl[i + 1] - L'1');
+      if (k < args.size()) {
+        out += *(args.begin() + k);
+        ++i;
+        continue;
+      }
+    }
+    out += tmpl[i];
+  }
+  return out;
+}
+
+std::wstring ToWide(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string ToCodePage(const std::wstring& s, bool* lossy) {
+  if (lossy) *lossy = false;
+  if (s.empty()) return {};
+  BOOL used = FALSE;
+  const int size = static_cast<int>(s.size());
+  const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s.data(), size, nullptr, 0,
+                                      nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string out(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, s.data(), size, out.data(), n, nullptr,
+                        &used);
+  if (lossy) *lossy = used != FALSE;
+  return out;
+}
+
 std::string CutAtCharBoundary(const std::string& s, size_t limit) {
   size_t end = 0;
   while (end < s.size()) {

@@ -23,5 +23,14 @@ std::string Sprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Replaces %1 ... %9 by the given arguments, as the framework's message formatting
 // does; any other '%' stays as it is.
 std::string FormatArgs(const std::string& tmpl, std::initializer_list<std::string> args);
+std::wstring FormatArgs(const std::wstring& tmpl, std::initializer_list<std::wstring> args);
+
+// UTF-16 for file calls: a name the code page cannot spell exists only in this form.
+std::wstring ToWide(const std::string& s);
+// Code-page text of UTF-16 text. A character that the code page lacks becomes the code
+// page's default character, never a best-fit look-alike: U+00FC read as 'u', or U+00A5
+// read as a backslash, would name another file. `lossy`, when given, tells whether any
+// character was replaced.
+std::string ToCodePage(const std::wstring& s, bool* lossy = nullptr);
 
 }  // namespace fw

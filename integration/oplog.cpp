@@ -191,7 +191,10 @@ BOOL CVelvoxDlg::ExportOperationLog() {
   if (!m_hExportLib) return FALSE;
   const bool v2 = m_dwGuardVersion >= kGuardVersionLogV2;
   if (v2 ? !m_pfnExportLogV2 : !m_pfnExportLogV1) return FALSE;
-  for (const std::string& file : m_logFiles) {
+  for (const std::wstring& name : m_logFiles) {
+    // The records hold code-page text: a character the code page lacks is written as its
+    // default character, never as a look-alike that may be another file's name.
+    const std::string file = fw::ToCodePage(name);
     DWORD rc = 1;
     if (v2) {
       TC_LOG_RECORD_V2 rec = {};

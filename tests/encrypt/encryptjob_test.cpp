@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contracts/oplog.h"
@@ -23,6 +24,7 @@
 #include "keys_ids.h"
 #include "mbcs.h"
 #include "pipelinehost.h"
+#include "string_ids.h"
 #include "stubdriver.h"
 #include "tempmarks.h"
 #include "tvtest.h"
@@ -44,6 +46,35 @@ const char kPassword[] = "SECRET1";
 const char8_t kOutputFolderInaccessible[] = u8"出力先のフォルダにアクセスできません。パス名を確認してください。";
 
 using Tree = std::map<std::string, std::string>;
+
+std::wstring Wide(const std::string& acp) {
+  std::wstring w(acp.size(), L'\0');
+  w.resize(static_cast<size_t>(
+      MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), w.data(), static_cast<int>(w.size()))));
+  return w;
+}
+std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+
+// A message of the string table with its one argument (%s or %1) in place.
+std::wstring Message(UINT id, const std::wstring& arg) {
+  std::wstring text = fw::LoadStrW(id);
+  size_t at = text.find(L"%s");
+  if (at == std::wstring::npos) at = text.find(L"%1");
+  if (at != std::wstring::npos) text.replace(at, 2, arg);
+  return text;
+}
+
+// The file fields of the operation log's records (UTF-8), sorted: the walk's order is
+// the folder search's, which the test does not fix.
+std::vector<std::string> LoggedFiles(const std::string& logFile) {
+  std::vector<std::string> files;
+  for (const std::string& line : inttest::ReadLines(logFile)) {
+    const size_t tab = line.rfind('\t');
+    files.push_back(tab == std::string::npos ? "<no fields> " + line : line.substr(tab + 1));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 // One run of velvox.exe, seen and answered from here. Its temporary folder is its own,
 // and empty again once it has ended.
@@ -107,6 +138,30 @@ class VelvoxRun {
   }
   vxtest::MessageBoxSeen Answer(int button) {
     return vxtest::AnswerMessageBox(button, "TARVO-Pro", vxtest::kDefaultWait, process_.pid());
+  }
+
+  // Waits for the end of a run that must show no message: one that appears is a failure,
+  // reported with its text and answered.
+  DWORD WaitWithoutMessages() {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000;) {
+      if (WaitForSingleObject(process_.handle(), 50) == WAIT_OBJECT_0) break;
+      if (!vxtest::FindWindows("TARVO-Pro", "#32770", process_.pid()).empty())
+        ADD_FAILURE() << "message shown: " << Utf8(Answer(IDOK).text);
+    }
+    return Wait();
+  }
+
+  // The whole decryption: the key's value given in the key dialog, the archive's own
+  // folder (where the browser opens) taken as the destination.
+  void DecryptIntoItsFolder(const std::string& xss) {
+    HWND key = WaitKeyDialog();
+    ASSERT_NE(key, nullptr);
+    vxtest::SetControlText(key, IDC_KEY_VALUE, kKeyValue);
+    vxtest::ClickButton(key, IDOK);
+    HWND browser = vxtest::WaitFolderBrowser(process_.pid());
+    ASSERT_NE(browser, nullptr);
+    vxtest::ExpectFolderSelected(browser, xss.substr(0, xss.rfind('\\')));
+    PostMessageA(browser, WM_COMMAND, IDOK, 0);
   }
 
   // The whole encryption of an archive: proposal checked, path typed, key given.
@@ -411,6 +466,112 @@ TEST_F(EncryptJobTest, MediaHookGetsTheOutputDriveWhenRemovableIsOn) {
   EXPECT_NE(GetFileAttributesA((out_ + "m.xss").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A message about a file names it as it is, also when the code page cannot spell it:
+// its look-alike may be another file, or none.
+TEST_F(EncryptJobTest, MessagesNameFilesTheCodePageCannotSpellAsTheyAre) {
+  const std::wstring uuml(100, L'\u00fc');
+  struct Row {
+    const char* folder;  // the source, below the test's root
+    std::wstring file;   // below the source: the file made and named
+    UINT id;
+  } rows[] = {
+      // Only the file with the umlaut is held, by a reader that lets others read as the
+      // archiver does; its look-alike beside it is free.
+      {"held", L"M\u00fcller.txt", IDS_SOURCE_FILE_IN_USE},
+      // 257 characters, each of these one byte in the limits' count: as long as a path
+      // of plain letters, and refused as one.
+      {"long", uuml + L"\\" + uuml + L"\\" + uuml.substr(0, 37) + L".txt", IDS_PATH_TOO_LONG},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.folder);
+    const std::string source = kRoot + "\\" + r.folder;
+    const std::wstring named = Wide(source) + L"\\" + r.file;
+    ASSERT_TRUE(CreateDirectoryA(source.c_str(), nullptr));
+    for (size_t slash = r.file.find(L'\\'); slash != std::wstring::npos; slash = r.file.find(L'\\', slash + 1))
+      ASSERT_TRUE(CreateDirectoryW((Wide(source) + L"\\" + r.file.substr(0, slash)).c_str(), nullptr));
+    vxtest::PutFile(Wide(source) + L"\\Muller.txt", "free");
+    vxtest::PutFile(named, "the file named");
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (r.id == IDS_SOURCE_FILE_IN_USE) {
+      held = CreateFileW(named.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    } else {
+      ASSERT_EQ(named.size(), 257u);
+    }
+    VelvoxRun run({source});
+    run.EncryptTo(out_ + "x.xss");
+    HWND shown = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, run.pid());
+    if (shown) vxtest::SaveScreenshot(std::string("encrypt-real-name-") + r.folder);
+    EXPECT_EQ(run.Answer(IDOK).wtext, Message(r.id, named));
+    EXPECT_EQ(run.Wait(), 0u);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    EXPECT_TRUE(pltest::Tree(out_).empty());
+    pltest::FreshDir(out_);
+  }
+}
+
+// Holds a file without sharing from the moment the progress dialog names the first file
+// being packed: the walk has found it free, and the archiver meets it held.
+class HoldWhenPackingBegins {
+ public:
+  explicit HoldWhenPackingBegins(std::wstring path) : path_(std::move(path)) {
+    self_ = this;
+    hook_ = SetWindowsHookExW(WH_CALLWNDPROCRET, Proc, nullptr, GetCurrentThreadId());
+  }
+  ~HoldWhenPackingBegins() {
+    if (hook_) UnhookWindowsHookEx(hook_);
+    if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+    self_ = nullptr;
+  }
+  bool held() const { return held_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  static LRESULT CALLBACK Proc(int code, WPARAM wp, LPARAM lp) {
+    const auto* m = reinterpret_cast<CWPRETSTRUCT*>(lp);
+    if (code == HC_ACTION && self_ && !self_->held() && m->message == WM_SETTEXT &&
+        GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_TEXT &&
+        vxtest::WindowText(GetParent(m->hwnd)) == fw::LoadStr(IDS_CAPTION_COMPRESSING))
+      self_->held_ = CreateFileW(self_->path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return CallNextHookEx(nullptr, code, wp, lp);
+  }
+  static HoldWhenPackingBegins* self_;
+  std::wstring path_;
+  HHOOK hook_ = nullptr;
+  HANDLE held_ = INVALID_HANDLE_VALUE;
+};
+HoldWhenPackingBegins* HoldWhenPackingBegins::self_ = nullptr;
+
+// The archiver names a file it cannot open in code-page text, where the umlaut is gone;
+// the message names the file itself, not its look-alike beside it.
+TEST_F(EncryptJobTest, FileTheArchiverCannotOpenIsNamedAsItIs) {
+  const std::wstring box = Wide(kRoot) + L"\\late";
+  ASSERT_TRUE(CreateDirectoryW(box.c_str(), nullptr));
+  // Packed first and large: it is named while the archiver still has the others before
+  // it. Files this large are opened only when packing reaches them.
+  vxtest::PutFile(box + L"\\0first.bin", std::string(8 << 20, 'f'));
+  const std::wstring named = box + L"\\M\u00fcller.bin";
+  vxtest::PutFile(named, std::string(1 << 20, 'm'));
+  vxtest::PutFile(box + L"\\Muller.bin", std::string(1 << 20, 'u'));
+  ASSERT_TRUE(TVDEV_CertifyKey(kKey, kKeyValue, 0));
+  vxtest::MessageBoxSeen seen;
+  std::thread user([&] {
+    seen = vxtest::AnswerMessageBox(IDOK, "TARVO-Pro", vxtest::kDefaultWait, GetCurrentProcessId());
+  });
+  BOOL ok = 1;
+  {
+    HoldWhenPackingBegins hold(named);
+    pltest::RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {kRoot + "\\late"};
+      ok = dlg.ProduceEncryptedOutput(out_ + "late.xss", kKey, nullptr);
+    });
+    EXPECT_TRUE(hold.held());
+  }
+  user.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(seen.wtext, Message(IDS_SOURCE_FILE_IN_USE, named));
+  EXPECT_TRUE(pltest::Tree(out_).empty());
+}
+
 // The operation log with the real log service: a record per file for a job that wrote
 // its output, in the format of the guard's version, and none for a job that failed.
 class EncryptJobLogTest : public EncryptJobTest {
@@ -490,6 +651,94 @@ TEST_F(EncryptJobLogTest, RecordsOfBothVersionsForASuccessNoneForAFailure) {
     CloseHandle(held);
     EXPECT_TRUE(inttest::ReadLines(logFile).empty());
   }
+}
+
+// A folder of names that code page 932 cannot spell (and a pair whose best-fit forms are
+// one name) is encrypted and decrypted by velvox.exe back to the same tree, and each of
+// its files is logged as itself: the code page's default character for what it lacks
+// (one for each UTF-16 unit of a surrogate pair, as the system converts), never a
+// look-alike that names another file.
+TEST_F(EncryptJobLogTest, NamesTheCodePageCannotSpellGoBothWaysAndAreLoggedAsThemselves) {
+  inttest::LogService service(1, "PC01\\user");
+  ASSERT_TRUE(service.ready());
+  uninstall_.SetDword("Version", 0x05010000);
+  const std::string logFile = kRoot + "\\v2log\\tarvolog.dat";
+  DeleteFileA(logFile.c_str());
+  const struct Row {
+    std::wstring name;
+    std::string data;
+    const char8_t* logged;
+  } rows[] = {
+      {L"M\u00fcller Bericht.txt", "Bericht", u8"M?ller Bericht.txt"},
+      {L"\ubcf4\uace0\uc11c.txt", "report", u8"???.txt"},
+      {L"plan \U0001F4C1.txt", "plan", u8"plan ??.txt"},
+      {L"\U00020BB7\u7530.txt", std::string(70000, 'y'), u8"??\u7530.txt"},
+      {L"M\u00fcller.txt", "with the umlaut", u8"M?ller.txt"},
+      {L"Muller.txt", "without", u8"Muller.txt"},
+      {L"Gr\u00f6\u00dfe\\\u00fc.txt", "in a folder the code page cannot spell", u8"Gr??e\\?.txt"},
+  };
+  const std::wstring src = Wide(kRoot) + L"\\names";
+  ASSERT_TRUE(CreateDirectoryW(src.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((src + L"\\Gr\u00f6\u00dfe").c_str(), nullptr));
+  for (const Row& r : rows) vxtest::PutFile(src + L"\\" + r.name, r.data);
+  const auto sources = vxtest::TreeOf(src);
+  ASSERT_EQ(sources.size(), std::size(rows) + 1);
+
+  const std::string back = kRoot + "\\back", xss = back + "\\names.xss";
+  ASSERT_TRUE(CreateDirectoryA(back.c_str(), nullptr));
+  {
+    VelvoxRun run({kRoot + "\\names"});
+    run.EncryptTo(xss);
+    EXPECT_EQ(run.WaitWithoutMessages(), 0u);
+  }
+  ASSERT_NE(GetFileAttributesA(xss.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  std::vector<std::string> want;
+  for (const Row& r : rows) want.push_back(Utf8(kRoot) + "\\names\\" + U8(r.logged));
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(LoggedFiles(logFile), want);
+
+  vxtest::SettleFolderTimes(back);
+  {
+    VelvoxRun run({xss});
+    run.DecryptIntoItsFolder(xss);
+    EXPECT_EQ(run.WaitWithoutMessages(), 0u);
+  }
+  EXPECT_EQ(vxtest::TreeOf(Wide(back) + L"\\names"), sources);
+}
+
+// The archiver records a folder link as a folder and does not follow it; the walk does
+// not either, so a file behind one is neither checked (another program may hold it) nor
+// logged as encrypted.
+TEST_F(EncryptJobLogTest, FilesBehindAFolderLinkAreNeitherCheckedNorLogged) {
+  inttest::LogService service(1, "PC01\\user");
+  ASSERT_TRUE(service.ready());
+  uninstall_.SetDword("Version", 0x05010000);
+  const std::string logFile = kRoot + "\\v2log\\tarvolog.dat";
+  DeleteFileA(logFile.c_str());
+  const std::string outside = kRoot + "\\outside";
+  ASSERT_TRUE(CreateDirectoryA(outside.c_str(), nullptr));
+  pltest::WriteFile(outside + "\\held.txt", "not in the archive");
+  vxtest::FolderLink link(src_ + "\\linked", outside);
+  ASSERT_EQ(link.error(), "");
+  HANDLE held = CreateFileA((outside + "\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const std::string xss = out_ + "linked.xss";
+  {
+    VelvoxRun run({src_});
+    run.EncryptTo(xss);
+    EXPECT_EQ(run.WaitWithoutMessages(), 0u);
+  }
+  CloseHandle(held);
+  EXPECT_EQ(LoggedFiles(logFile),
+            (std::vector<std::string>{Utf8(src_ + "\\a.txt"), Utf8(src_ + "\\sub\\" + Acp(u8"表ソ.csv"))}));
+  const std::string top = Utf8(Acp(u8"報告書"));
+  const Tree want = {{top, "<dir>"},
+                     {top + "\\a.txt", "alpha"},
+                     {top + "\\linked", "<dir>"},
+                     {top + "\\sub", "<dir>"},
+                     {top + "\\sub\\" + Utf8(Acp(u8"表ソ.csv")), std::string(70000, 'x')}};
+  EXPECT_EQ(Decrypted(xss), want);
 }
 
 }  // namespace

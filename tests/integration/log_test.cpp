@@ -368,6 +368,13 @@ TEST_F(LogTest, FailingExportLibraryLeavesNoGuardRegistration) {
   EXPECT_EQ(probe.Wait(), 1u);
 }
 
+std::wstring Wide(const std::string& acp) {
+  std::wstring w(acp.size(), L'\0');
+  w.resize(static_cast<size_t>(
+      MultiByteToWideChar(CP_ACP, 0, acp.data(), static_cast<int>(acp.size()), w.data(), static_cast<int>(w.size()))));
+  return w;
+}
+
 // Split at tabs.
 std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> out;
@@ -409,17 +416,22 @@ TEST_F(LogTest, RecordsOfBothVersionsReadBackFromTheOperationLog) {
     dlg.m_bSelfDecrypting = c.sfx;
     dlg.m_outputPath = c.sfx ? "C:\\out\\box.exe" : "C:\\out\\report.xss";
     dlg.m_strLogKeyName = c.sfx ? "" : "KEY01";
-    dlg.m_logFiles = {src + "a.txt", src + vxtest::Acp(u8"表\\データ.doc"), longName};
+    // Names the code page cannot spell are written with its default character: best fit
+    // would make "Muller.txt" of the first, another file, and of the second "price\list.txt",
+    // a file in another folder.
+    dlg.m_logFiles = {Wide(src + "a.txt"), Wide(src + vxtest::Acp(u8"表\\データ.doc")), Wide(longName),
+                      Wide(src) + L"M\u00fcller.txt", Wide(src) + L"price\u00a5list.txt"};
     EXPECT_TRUE(dlg.ReleaseGuard());
     ASSERT_TRUE(dlg.ExportOperationLog());
     const auto lines = ReadLines(logFile);
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 5u);
     const std::string type = c.sfx ? "SELFDEC" : "ARCHIVE";
     const std::string code = c.sfx ? "3" : "4";
     const std::string cut = vxtest::Utf8(longName.substr(0, 254));
     const std::string files[] = {vxtest::Utf8(src + "a.txt"),
-                                 vxtest::Utf8(src + vxtest::Acp(u8"表\\データ.doc")), cut};
-    for (size_t i = 0; i < 3; ++i) {
+                                 vxtest::Utf8(src + vxtest::Acp(u8"表\\データ.doc")), cut,
+                                 vxtest::Utf8(src) + "M?ller.txt", vxtest::Utf8(src) + "price?list.txt"};
+    for (size_t i = 0; i < 5; ++i) {
       const auto f = Fields(lines[i]);
       ASSERT_EQ(f.size(), 8u) << lines[i];
       EXPECT_EQ(f[0].size(), 19u) << "time stamp " << f[0];

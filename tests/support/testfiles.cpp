@@ -31,6 +31,56 @@ void RemoveTree(const std::string& path) {
                   << (op.fAnyOperationsAborted ? " (aborted)" : "");
 }
 
+void PutFile(const std::wstring& path, const std::string& data) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot create a file, error " << ::GetLastError();
+  DWORD n = 0;
+  const BOOL written = data.empty() || ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
+  ::CloseHandle(h);
+  ASSERT_TRUE(written && n == data.size()) << "cannot write a file";
+}
+
+namespace {
+
+std::string ReadWhole(const std::wstring& path) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<cannot open>";
+  std::string out;
+  char buf[65536];
+  DWORD n = 0;
+  while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n) out.append(buf, n);
+  ::CloseHandle(h);
+  return out;
+}
+
+void TreeBelow(const std::wstring& root, const std::wstring& rel, std::map<std::wstring, std::string>& out) {
+  WIN32_FIND_DATAW fd;
+  HANDLE f = ::FindFirstFileW((root + (rel.empty() ? L"" : L"\\" + rel) + L"\\*").c_str(), &fd);
+  if (f == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring n = fd.cFileName;
+    if (n == L"." || n == L"..") continue;
+    const std::wstring r = rel.empty() ? n : rel + L"\\" + n;
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      out[r] = ReadWhole(root + L"\\" + r);
+    } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      out[r] = "<link>";
+    } else {
+      out[r] = "<dir>";
+      TreeBelow(root, r, out);
+    }
+  } while (::FindNextFileW(f, &fd));
+  ::FindClose(f);
+}
+
+}  // namespace
+
+std::map<std::wstring, std::string> TreeOf(const std::wstring& root) {
+  std::map<std::wstring, std::string> out;
+  TreeBelow(root, L"", out);
+  return out;
+}
+
 namespace {
 
 std::wstring WideOf(const std::string& acp) {

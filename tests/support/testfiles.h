@@ -1,5 +1,6 @@
 // Files and folders that tests make and clean up.
 #pragma once
+#include <map>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,13 @@ namespace vxtest {
 // Deletes `path` and everything below it; a missing path is no error, one that stays
 // fails the test.
 void RemoveTree(const std::string& path);
+
+// Files by their real names, which the code page may not spell: UTF-16 throughout.
+// A new or emptied file holding `data`; a failure fails the test.
+void PutFile(const std::wstring& path, const std::string& data);
+// Relative path -> content of everything below `root`: "<dir>" for a folder, "<link>"
+// for a folder link, which is not followed.
+std::map<std::wstring, std::string> TreeOf(const std::wstring& root);
 
 // A link to a folder, as a junction is on Windows: the system reports it as a reparse
 // point. Made for a test; the link alone (never what it points to) is removed when the

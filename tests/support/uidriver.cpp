@@ -71,6 +71,18 @@ BOOL CALLBACK StaticProc(HWND w, LPARAM lp) {
   return TRUE;
 }
 
+BOOL CALLBACK StaticProcW(HWND w, LPARAM lp) {
+  if (ClassOf(w) != "Static") return TRUE;
+  if ((GetWindowLongA(w, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) return TRUE;
+  std::wstring t(static_cast<size_t>(GetWindowTextLengthW(w)) + 1, L'\0');
+  t.resize(static_cast<size_t>(GetWindowTextW(w, t.data(), static_cast<int>(t.size()))));
+  if (t.empty()) return TRUE;
+  auto* out = reinterpret_cast<std::wstring*>(lp);
+  if (!out->empty()) *out += L"\n";
+  *out += t;
+  return TRUE;
+}
+
 }  // namespace
 
 std::string Acp(const char8_t* utf8) {
@@ -227,6 +239,7 @@ MessageBoxSeen AnswerMessageBox(int button, const std::string& caption, DWORD ti
   if (!seen.hwnd) return seen;
   seen.caption = WindowText(seen.hwnd);
   seen.text = StaticTexts(seen.hwnd);
+  EnumChildWindows(seen.hwnd, StaticProcW, reinterpret_cast<LPARAM>(&seen.wtext));
   EnumChildWindows(
       seen.hwnd,
       [](HWND w, LPARAM lp) -> BOOL {

@@ -64,6 +64,7 @@ struct MessageBoxSeen {
   HWND hwnd = nullptr;
   std::string caption;  // system code page
   std::string text;     // system code page
+  std::wstring wtext;   // as shown, with names that the code page cannot spell
   bool icon = false;    // an icon (exclamation, question, ...) is shown beside the text
 };
 // Waits for a message box with this caption, reads it and presses `button` (IDOK,
