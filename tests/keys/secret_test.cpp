@@ -20,6 +20,7 @@
 #include "string_ids.h"
 #include "tokenfixture.h"
 #include "tvtoken_res.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -79,7 +80,7 @@ class SecretTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(GetEnvironmentVariableA("DISPLAY", nullptr, 0), 0u) << "no display";
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
+    RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
     OsVersionCode = 601;
     main.Create();
     app.m_pMainWnd = &main;
@@ -87,7 +88,6 @@ class SecretTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro");
   }
 
   // Runs `dlg` modally while `user` acts on it from another thread; whatever the user
@@ -97,6 +97,8 @@ class SecretTest : public ::testing::Test {
     return vxtest::RunModal([&] { return dlg.DoModal(); }, KeyTitle(), user);
   }
 
+  // The user's settings of the suite, which each test begins without.
+  vxtest::RegistryPutBack userSettings{HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro"};
   CVelvoxApp app;
   FixtureStore store;
   tvtest::TempDir scratch;
