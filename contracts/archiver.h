@@ -111,6 +111,30 @@ static_assert(offsetof(ArchiverEntryRecord, Path) == 792);
 // ArchiverReply before returning, a command is stopped by calling ArchiverCancel.
 typedef BOOL(CALLBACK* ARCHIVER_CALLBACK)(UINT code, WPARAM unused, LPARAM data);
 
+// ---- Commands, and the archive files they name -----------------------------------------
+
+// The program sends two commands through ArchiverCommand:
+//   packing    -A -H -Q [-S] [-X -R -M] "<archive>" "<source>"
+//              once for each source, with the source's folder as the current folder;
+//              -S for a self-decrypting executable's archive, -X -R -M for a folder
+//   unpacking  -E -X -R -H -Q -C -O"<folder>" "<archive>"
+//
+// Plaintext must not outlive the program, even a killed one: every archive that a
+// command names is a file of the user's temporary folder that the job created itself
+// (CREATE_NEW) and holds open with FILE_FLAG_DELETE_ON_CLOSE until the job ends. This
+// changed the earlier contract, under which packing created the archive it was given or
+// extended an existing one. A library that meets only that contract now fails every
+// packing (it finds an existing file, or cannot open it), so it must also meet this:
+// - Packing. The first command of a job names an existing, empty file (the program
+//   refuses to pack into any other). That empty file is a new archive: the library
+//   writes it in place, through its own handle opened with FILE_SHARE_DELETE (the
+//   program's handle has DELETE access, so an open without that sharing fails with a
+//   sharing violation). It never deletes, replaces or renames over the file: a file
+//   moved over it would not carry the program's disposition, and the plaintext would
+//   outlive the job. The later commands of the job extend it as before.
+// - Unpacking. The archive is read through a handle opened with FILE_SHARE_DELETE, for
+//   the same reason.
+
 // ---- Entry points -----------------------------------------------------------------------
 
 int WINAPI ArchiverCommand(HWND owner, LPCSTR command);

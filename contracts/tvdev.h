@@ -78,6 +78,22 @@ typedef int(WINAPI* TVDEV_PROGRESS)(DWORD total, DWORD done, DWORD reserved1, DW
 
 // ---- Entry points ---------------------------------------------------------------------
 
+// The archives handed to TVDEV_EncryptArchive and TVDEV_CreateSelfExtractEx, and the one
+// that TVDEV_DecryptArchive writes, are plaintext. Each is a file of the user's temporary
+// folder that the job created itself (CREATE_NEW) and holds open with
+// FILE_FLAG_DELETE_ON_CLOSE until the job ends, so that even a killed program leaves
+// none behind. This changed the earlier contract, under which the library opened these
+// files as it chose and wrote the decrypted archive however it chose, replacing the file
+// named; a library that meets only that contract fails every job. What the library must
+// do:
+// - every handle it opens on one of these files shares delete (FILE_SHARE_DELETE): the
+//   program's handle has DELETE access, so an open without that sharing fails with a
+//   sharing violation;
+// - TVDEV_DecryptArchive's output is an existing, empty file: the library writes the
+//   archive into it in place and never deletes, replaces or renames over it (a file
+//   moved over it would not carry the program's disposition, and the plaintext would
+//   outlive the job). What the file holds after a failure is never read.
+
 // Stores the number of keys of the store in *count.
 BOOL WINAPI TVDEV_GetKeyCount(DWORD* count, DWORD reserved);
 // Fills `count` records in store order; fails when the store holds fewer keys.
@@ -91,18 +107,21 @@ BOOL WINAPI TVDEV_CertifyKey(const char* name, const char* value, DWORD reserved
 DWORD WINAPI TVDEV_GetLastError(DWORD reserved);
 
 // Encrypts `archivePath` into the encrypted file `outputPath` under key `keyName`.
+// `archivePath` is the job's held temporary file (above): read with delete sharing.
 BOOL WINAPI TVDEV_EncryptArchive(const char* keyName, const char* archivePath,
                                  const char* outputPath, DWORD reserved1, void* reserved2,
                                  TVDEV_PROGRESS progress, void* context, DWORD reserved3,
                                  DWORD reserved4);
-// Writes a self-decrypting executable holding `archivePath` (a ZIP archive) under
-// `password`. `mode` is 2. `attemptLimit` 0 means no limit. `english` 1 gives an English
-// user interface, any other value a Japanese one.
+// Writes a self-decrypting executable holding `archivePath` (a ZIP archive, the job's
+// held temporary file: read with delete sharing) under `password`. `mode` is 2.
+// `attemptLimit` 0 means no limit. `english` 1 gives an English user interface, any other
+// value a Japanese one.
 BOOL WINAPI TVDEV_CreateSelfExtractEx(const char* archivePath, const char* outputPath,
                                       const char* password, DWORD mode, DWORD attemptLimit,
                                       TVDEV_PROGRESS progress, void* context, DWORD reserved1,
                                       DWORD english, DWORD reserved2);
-// Decrypts the encrypted file `encryptedPath` made with key `keyName` into `outputPath`.
+// Decrypts the encrypted file `encryptedPath` made with key `keyName` into `outputPath`,
+// the job's held, empty temporary file (above), written in place.
 BOOL WINAPI TVDEV_DecryptArchive(const char* keyName, const char* encryptedPath,
                                  const char* outputPath, TVDEV_PROGRESS progress,
                                  void* context, DWORD reserved1, DWORD reserved2);

@@ -1,8 +1,10 @@
-// Timestamps of a job's steps, for measuring where the whole program spends its time.
-// Silent unless the environment variable VX_PHASE_TRACE names a file: then each mark
-// appends one line "<seconds on the performance counter> <step>" to it, a clock that
-// another process on the same machine can read too. Steps are fixed words: no path,
-// name or key ever goes into the file.
+// Timestamps of a job's steps, for the benchmark that measures where the whole program
+// spends its time. Each mark goes to the debugger output stream (OutputDebugStringA) as
+// one line "vxtrace <seconds on the performance counter> <step>": a clock that another
+// process on the same machine reads too. The program writes no file of its own and
+// takes nothing from its environment for it; without a debugger or a debug-output
+// monitor the system drops the line. Steps are fixed words: no path, name or key ever
+// goes into a mark.
 #pragma once
 #include <windows.h>
 
@@ -10,35 +12,22 @@
 
 namespace vxtrace {
 
-inline HANDLE TraceFile() {
-  static HANDLE file = [] {
-    char path[MAX_PATH] = {};
-    DWORD n = ::GetEnvironmentVariableA("VX_PHASE_TRACE", path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return INVALID_HANDLE_VALUE;
-    return ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }();
-  return file;
-}
+// What begins every mark, so that a reader picks them out of other debug output.
+inline constexpr char kPrefix[] = "vxtrace ";
 
 inline void Mark(const char* step) {
-  HANDLE file = TraceFile();
-  if (file == INVALID_HANDLE_VALUE) return;
   LARGE_INTEGER f, c;
   ::QueryPerformanceFrequency(&f);
   ::QueryPerformanceCounter(&c);
   char line[128];
-  int n = std::snprintf(line, sizeof line, "%.6f %s\n",
+  int n = std::snprintf(line, sizeof line, "%s%.6f %s\n", kPrefix,
                         static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart), step);
   if (n <= 0 || n >= static_cast<int>(sizeof line)) return;
-  DWORD written = 0;
-  ::WriteFile(file, line, static_cast<DWORD>(n), &written, nullptr);
+  ::OutputDebugStringA(line);
 }
 
-// The process's peak working set so far, in the same file.
+// The process's peak working set so far, as a mark.
 inline void MarkPeakMemory() {
-  HANDLE file = TraceFile();
-  if (file == INVALID_HANDLE_VALUE) return;
   struct Counters {
     DWORD cb;
     DWORD PageFaultCount;

@@ -142,6 +142,9 @@ BOOL CVxProgressDlg::PollCancel() {
   }
   BOOL cancel = m_bCancel;
   m_bCancel = 0;
+  // The caller asks whether to stop: the question finds the line naming the file it
+  // would stop at.
+  if (cancel && m_hWnd && m_bTextPending) SetTextLine(m_strPending);
   return cancel;
 }
 

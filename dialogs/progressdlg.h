@@ -45,7 +45,9 @@ class CVxProgressDlg : public fw::CDialog {
   // For the library's callbacks: pumps the queue when due and then reads and clears the
   // Cancel flag. The first call after something new was shown always pumps (a click
   // posted meanwhile is seen at once); otherwise the queue is pumped every
-  // kPumpInterval, which keeps Cancel answering within a fraction of a second.
+  // kPumpInterval, which keeps Cancel answering within a fraction of a second. On TRUE
+  // the pending name is on screen: the caller's question is about that file. Before
+  // any other question or message about the file that has begun, Flush().
   BOOL PollCancel();
 
   static constexpr DWORD kPumpInterval = 50;       // ms

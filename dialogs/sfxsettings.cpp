@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "constants.h"
+#include "contracts/sfxoptions.h"
 #include "mbcs.h"
 #include "sfxsettings.h"
 #include "velvoxapp.h"
@@ -11,19 +12,25 @@ ElevatedSettingsWriter::Binding g_settingsWriterBinding = ElevatedSettingsWriter
 
 namespace {
 
-// The five options in their order; the first write that fails ends the sequence.
+// The five options in their order; the first write that fails ends the sequence. A value
+// outside the rule that the elevated settings writer applies as well counts as a failed
+// write, so that a direct save and one through the writer end alike.
 bool WriteSfxEntries(const CVelvoxApp& app,
                      const std::function<bool(const char* key, const std::string& value)>& write) {
+  const auto put = [&](const char* key, const std::string& value) {
+    return sfxoptions::StorableValue(sfxoptions::OptionNamed(key), value, app.m_nExtMode != 0) &&
+           write(key, value);
+  };
   const auto number = [](int n) {
     char text[11] = {};
     snprintf(text, sizeof text, "%d", n);
     return std::string(text);
   };
-  return write(VX_KEY_PWRETRYMODE, number(app.m_nPwRetryMode)) &&
-         write(VX_KEY_PWRETRYMAX, number(app.m_nPwRetryMax)) &&
-         write(VX_KEY_EXTMODE, number(app.m_nExtMode)) &&
-         write(VX_KEY_EXTSTRING, app.m_strExtString) &&
-         write(VX_KEY_SELFEXTLANG, number(app.m_nSelfExtLang));
+  return put(VX_KEY_PWRETRYMODE, number(app.m_nPwRetryMode)) &&
+         put(VX_KEY_PWRETRYMAX, number(app.m_nPwRetryMax)) &&
+         put(VX_KEY_EXTMODE, number(app.m_nExtMode)) &&
+         put(VX_KEY_EXTSTRING, app.m_strExtString) &&
+         put(VX_KEY_SELFEXTLANG, number(app.m_nSelfExtLang));
 }
 
 }  // namespace

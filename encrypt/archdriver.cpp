@@ -124,6 +124,9 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
   CVxProgressDlg* dlg = main ? main->m_pProgressDlg : nullptr;
   if (dlg && !dlg->m_hWnd) dlg = nullptr;
   ArchiveTotals& totals = g_archiveTotals;
+  // A question finds the progress line naming the file that has begun, not one before it
+  // whose name was still on screen.
+  if (dlg && (code == ARCQ_CANNOT_OPEN || code == ARCQ_EXISTS)) dlg->Flush();
 
   switch (code) {
     case ARCN_TOTAL:

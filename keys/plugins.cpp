@@ -10,6 +10,20 @@ bool Find(HMODULE module, const char* name, F* out) {
   return *out != nullptr;
 }
 
+// A vendor's plug-in brings its own libraries beside it. Start-up restricted the search
+// to the program's folder and the system's, so the plug-in's folder is searched for this
+// load and its imports alone; PATH and the current folder stay out. The flags exist only
+// where SetDefaultDllDirectories does (Vista and 7 without KB2533623 refuse them with
+// ERROR_INVALID_PARAMETER); there the plug-in's folder takes the program's place at the
+// head of the search, and PATH was never out of it.
+HMODULE LoadBesideItsLibraries(const std::string& path) {
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel && ::GetProcAddress(kernel, "SetDefaultDllDirectories"))
+    return ::LoadLibraryExA(path.c_str(), nullptr,
+                            LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  return ::LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 }  // namespace
 
 CPlugIns::~CPlugIns() = default;
@@ -32,7 +46,7 @@ std::string CPlugIns::PathInFolder(const std::string& folder, const std::string&
 
 BOOL CPlugIns::LoadPlugIn(const std::string& path) {
   UnloadPlugIn();
-  m_hModule = ::LoadLibraryA(path.c_str());
+  m_hModule = LoadBesideItsLibraries(path);
   if (!m_hModule) return 0;
   // Every lookup runs, so the object never holds a mix of two libraries' entry points.
   bool all = Find(m_hModule, "TPP_Initialize", &m_pfnInitialize);

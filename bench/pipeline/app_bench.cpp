@@ -6,16 +6,21 @@
 //                            the browser opens when DEST is IN.xss's own folder)
 // The clock runs from the last dialog's OK to the end of velvox.exe (the output is then
 // complete: it is moved into place before the program exits); the dialogs before it are
-// not timed. Prints seconds and what was written. When VX_PHASE_TRACE names a file,
-// velvox.exe writes the times of its steps there, and a line "timeline: step +seconds ..."
-// sets them against the OK. The key "BenchKey" with the value
-// "bench" must be a key of the store that TARVODEV_HOME names (run.sh makes it).
+// not timed. Prints seconds and what was written. velvox.exe marks the times of its
+// steps on the debugger output stream; read here as a debug-output monitor reads it, they
+// give a line "timeline: step +seconds ..." set against the OK. The key "BenchKey" with
+// the value "bench" must be a key of the store that TARVODEV_HOME names (run.sh makes it).
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "dialogs_ids.h"
 #include "folderbrowser.h"
@@ -44,29 +49,79 @@ HWND WaitKeyDialog(DWORD pid) {
   return vxtest::WaitForWindow(vxtest::Acp(u8"使用する鍵の入力"), "#32770", vxtest::kDefaultWait, pid);
 }
 
-std::string TracePath() {
-  char path[MAX_PATH] = {};
-  DWORD n = GetEnvironmentVariableA("VX_PHASE_TRACE", path, MAX_PATH);
-  return n && n < MAX_PATH ? path : "";
-}
+// The debugger output stream of this session, read as a debug-output monitor reads it:
+// a writer waits for DBWIN_BUFFER_READY, puts its process id and text into the
+// DBWIN_BUFFER section and sets DBWIN_DATA_READY. Without a debugger attached to it,
+// velvox.exe's marks come here. One monitor per session: another one running takes
+// some of the lines.
+class DebugOutputMonitor {
+ public:
+  DebugOutputMonitor() {
+    bufferReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    dataReady_ = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSize,
+                                  "DBWIN_BUFFER");
+    if (mapping_ && GetLastError() == ERROR_ALREADY_EXISTS)
+      std::printf("note: another debug-output monitor is running; the timeline may miss steps\n");
+    view_ = mapping_ ? static_cast<const char*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, kSize))
+                     : nullptr;
+    if (bufferReady_ && dataReady_ && view_) thread_ = std::thread([this] { Read(); });
+    else std::printf("note: no debug-output monitor, so no timeline\n");
+  }
+  ~DebugOutputMonitor() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (view_) UnmapViewOfFile(view_);
+    for (HANDLE h : {mapping_, dataReady_, bufferReady_})
+      if (h) CloseHandle(h);
+  }
+  // The texts that process `pid` sent, in order.
+  std::vector<std::string> From(DWORD pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> texts;
+    for (const auto& [from, text] : lines_)
+      if (from == pid) texts.push_back(text);
+    return texts;
+  }
+
+ private:
+  static constexpr DWORD kSize = 4096;
+  void Read() {
+    for (;;) {
+      SetEvent(bufferReady_);
+      // A text set before the writer ended is still read: stopping waits for a quiet turn.
+      if (WaitForSingleObject(dataReady_, 100) != WAIT_OBJECT_0) {
+        if (stop_) return;
+        continue;
+      }
+      DWORD pid = 0;
+      std::memcpy(&pid, view_, sizeof pid);
+      std::string text(view_ + sizeof pid, strnlen(view_ + sizeof pid, kSize - sizeof pid));
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.emplace_back(pid, std::move(text));
+    }
+  }
+  HANDLE bufferReady_ = nullptr, dataReady_ = nullptr, mapping_ = nullptr;
+  const char* view_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::pair<DWORD, std::string>> lines_;
+  std::thread thread_;
+};
 
 // The steps that velvox.exe marked, from the OK on.
-void PrintTimeline(double start, double end) {
-  const std::string path = TracePath();
-  if (path.empty()) return;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return;
+void PrintTimeline(DebugOutputMonitor& monitor, DWORD pid, double start, double end) {
   std::printf("timeline:");
-  double t = 0;
-  char step[128];
-  while (std::fscanf(f, "%lf %127s", &t, step) == 2) {
+  for (const std::string& line : monitor.From(pid)) {
+    double t = 0;
+    char step[128];
+    if (std::sscanf(line.c_str(), "vxtrace %lf %127s", &t, step) != 2) continue;
     if (std::strncmp(step, "peak_ws_mib=", 12) == 0)
       std::printf(" %s", step);
     else if (t >= start)
       std::printf(" %s +%.3f", step, t - start);
   }
   std::printf(" exit +%.3f\n", end - start);
-  std::fclose(f);
 }
 
 // Waits for velvox.exe to end after the last OK; the time from `start`.
@@ -83,7 +138,7 @@ double FinishTimed(vxtest::Process& p, double start) {
 TEST(AppBench, Run) {
   ASSERT_NE(GetSystemMetrics(SM_CXSCREEN), 0) << "needs a display";
   const std::string velvox = "\"" + vxtest::ExeFolder() + "velvox.exe\" \"" + g_from + "\"";
-  if (!TracePath().empty()) DeleteFileA(TracePath().c_str());
+  DebugOutputMonitor monitor;
   if (g_mode == "encrypt") {
     DeleteFileA(g_to.c_str());
     auto p = vxtest::Process::Start(velvox);
@@ -103,7 +158,7 @@ TEST(AppBench, Run) {
     ASSERT_TRUE(GetFileAttributesExA(g_to.c_str(), GetFileExInfoStandard, &a)) << "no output";
     std::printf("seconds=%.3f size=%llu\n", seconds,
                 (static_cast<unsigned long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow);
-    PrintTimeline(start, start + seconds);
+    PrintTimeline(monitor, p.pid(), start, start + seconds);
   } else if (g_mode == "decrypt") {
     auto p = vxtest::Process::Start(velvox);
     // A key enabled in the store needs no proof: the folder browser comes first then.
@@ -138,7 +193,7 @@ TEST(AppBench, Run) {
     PostMessageA(browser, WM_COMMAND, IDOK, 0);
     const double seconds = FinishTimed(p, start);
     std::printf("seconds=%.3f to_browser=%.3f\n", seconds, browserShown - keyOk);
-    PrintTimeline(start, start + seconds);
+    PrintTimeline(monitor, p.pid(), start, start + seconds);
   } else {
     FAIL() << "usage: app_bench encrypt SOURCE OUT.xss | decrypt IN.xss DEST";
   }

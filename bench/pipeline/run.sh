@@ -108,8 +108,8 @@ for c in "${corpora[@]}"; do
 
   # The whole program, round after round beside 7z (VX_BENCH_RUNS=0: none).
   if [ "${VX_BENCH_RUNS:-3}" = 0 ]; then rm -rf "$out"; continue; fi
-  # velvox.exe writes the times of its steps here; app_bench prints them against the OK.
-  export VX_PHASE_TRACE; VX_PHASE_TRACE=$(winepath -w "$work/trace.txt")
+  # velvox.exe marks the times of its steps on the debugger output stream; app_bench
+  # reads them there and prints them against the OK.
   ae=(); ad=(); ak=(); ze=(); zd=(); tl=()
   # Decrypted where the folder browser opens, the archive's own folder: a shallow folder
   # on C: (the prefix's drive, on the same disk). Driving the browser to another folder
@@ -145,7 +145,6 @@ for c in "${corpora[@]}"; do
   printf '  %s\n' "${tl[@]}"
   awk -v ae="$aemed" -v ze="$zemed" -v ad="$admed" -v zd="$zdmed" -v aem="$aemin" -v zem="$zemin" -v adm="$admin" -v zdm="$zdmin" 'BEGIN {
     printf "ratios (median; min): encrypt speed vs 7z x%.2f; x%.2f, decrypt+extract speed vs 7z x%.2f; x%.2f\n", ze / ae, zem / aem, zd / ad, zdm / adm }'
-  unset VX_PHASE_TRACE
   rm -rf "$out" "$dest"
 done
 wineserver -k </dev/null >/dev/null 2>&1 || true

@@ -193,56 +193,38 @@ bool IsSuitePolicyFile(const std::wstring& file) {
   return EqualsIgnoreCase(full, allowed.c_str());
 }
 
-// A number as the program writes it ("%d"): digits only, no leading zero, from `lowest`
-// (at least 0) to `highest`.
-bool IsNumberIn(const std::wstring& v, int lowest, int highest) {
-  if (v.empty() || v.size() > 9 || (v.size() > 1 && v[0] == L'0')) return false;
-  int n = 0;
-  for (wchar_t c : v) {
-    if (c < L'0' || c > L'9') return false;
-    n = n * 10 + (c - L'0');
-  }
-  return n >= lowest && n <= highest;
-}
-
-// The extension of a self-decrypting file, checked as the bytes that the file will hold
-// and by the program's own rule: a value the program refuses would stop every
-// encryption of every user until an administrator edits the file. The conversion takes
-// no best-fit character (U+00A5 would become a backslash) and no default character (a
-// character outside the code page would become '?').
-bool IsExtension(const std::wstring& v) {
-  if (v.size() > sfxoptions::kExtensionMaxBytes) return false;
-  for (wchar_t c : v)
-    if (c < 0x20 || c == 0x7F) return false;
-  if (v.empty()) return true;  // as the program's rule has it
+// `v` as the system-code-page bytes that the file will hold, converted exactly: no
+// best-fit character (U+00A5 would become a backslash) and no default character (a
+// character outside the code page would become '?'), and reading back as `v`.
+bool ExactCodePageBytes(const std::wstring& v, std::string* out) {
+  out->clear();
+  if (v.empty()) return true;
+  if (v.size() > 64) return false;  // longer than any value of the five
   const UINT codePage = ::GetACP();
   // A UTF-8 code page has no best fit and takes neither argument.
   const bool utf8 = codePage == CP_UTF8;
-  char bytes[16];
+  char bytes[256];
   BOOL usedDefault = FALSE;
   const int n = ::WideCharToMultiByte(codePage, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, v.data(),
                                       static_cast<int>(v.size()), bytes, sizeof bytes, nullptr,
                                       utf8 ? nullptr : &usedDefault);
-  if (n <= 0 || usedDefault || static_cast<size_t>(n) > sfxoptions::kExtensionMaxBytes)
-    return false;
-  // The bytes must read back as the same characters.
-  wchar_t back[16];
-  const int m = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, n, back, 16);
+  if (n <= 0 || usedDefault) return false;
+  wchar_t back[256];
+  const int m = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, n, back, 256);
   if (m != static_cast<int>(v.size()) || std::wmemcmp(back, v.data(), v.size()) != 0)
     return false;
-  return sfxoptions::ExtensionCharactersValid({bytes, static_cast<size_t>(n)});
+  out->assign(bytes, static_cast<size_t>(n));
+  return true;
 }
 
-// The options and the values the program writes for them.
-bool IsAllowedEntry(const std::wstring& section, const std::wstring& key,
-                    const std::wstring& value) {
-  if (!EqualsIgnoreCase(section, L"VELVOX")) return false;
-  if (EqualsIgnoreCase(key, L"EXTSTRING")) return IsExtension(value);
-  if (EqualsIgnoreCase(key, L"PWRETRYMAX"))
-    return IsNumberIn(value, sfxoptions::kRetryMaxLowest, sfxoptions::kRetryMaxHighest);
-  for (const wchar_t* k : {L"PWRETRYMODE", L"EXTMODE", L"SELFEXTLANG"})
-    if (EqualsIgnoreCase(key, k)) return IsNumberIn(value, 0, 1);
-  return false;
+// The option that `key` names; kNone for anything else.
+sfxoptions::Option OptionOf(const std::wstring& key) {
+  std::string narrow;
+  for (wchar_t c : key) {
+    if (c <= 0x20 || c >= 0x7F) return sfxoptions::Option::kNone;
+    narrow += static_cast<char>(c);
+  }
+  return sfxoptions::OptionNamed(narrow);
 }
 
 class Writer final : public IDispatch {
@@ -364,11 +346,36 @@ class Writer final : public IDispatch {
         "[" + CallerText(section) + "] " + CallerText(key) + " in " + CallerText(file);
     if (!Authenticated(p.rgvarg[0])) return Log("write refused: not authenticated " + what,
                                                 SWRES_NOT_AUTHENTICATED);
-    if (!IsSuitePolicyFile(file) || !IsAllowedEntry(section, key, value))
+    if (!IsSuitePolicyFile(file) || !AllowedEntry(section, key, value))
       return Log("write refused: not allowed " + what, SWRES_NOT_ALLOWED);
     if (!::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file.c_str()))
       return Log("write failed " + what, SWRES_WRITE_FAILED);
+    Written(OptionOf(key), value);
     return Log("write " + what, SWRES_OK);
+  }
+
+  // The program's rule, for the one save that this instance serves: EXTMODE comes before
+  // EXTSTRING, and an extension is checked as in use unless this save has set EXTMODE to
+  // 0. Once it stored an extension that could not name a file, EXTMODE 1 is refused for
+  // the rest of the save.
+  bool AllowedEntry(const std::wstring& section, const std::wstring& key,
+                    const std::wstring& value) const {
+    using sfxoptions::Option;
+    const Option option = OptionOf(key);
+    std::string bytes;
+    if (!EqualsIgnoreCase(section, L"VELVOX") || option == Option::kNone ||
+        !ExactCodePageBytes(value, &bytes) ||
+        !sfxoptions::StorableValue(option, bytes, extModeWritten_ != 0))
+      return false;
+    return !(option == Option::kExtMode && bytes == "1" && idleExtensionWritten_);
+  }
+
+  void Written(sfxoptions::Option option, const std::wstring& value) {
+    std::string bytes;
+    ExactCodePageBytes(value, &bytes);
+    if (option == sfxoptions::Option::kExtMode) extModeWritten_ = bytes == "1" ? 1 : 0;
+    if (option == sfxoptions::Option::kExtString)
+      idleExtensionWritten_ = !sfxoptions::StorableValue(option, bytes, true);
   }
 
   LONG Flush(const DISPPARAMS& p) {
@@ -392,6 +399,8 @@ class Writer final : public IDispatch {
 
   ULONG refs_ = 1;
   std::vector<BYTE> expected_;
+  int extModeWritten_ = -1;  // EXTMODE as this instance wrote it; -1 before it did
+  bool idleExtensionWritten_ = false;
 };
 
 class Factory : public IClassFactory {

@@ -15,7 +15,9 @@
 #include "inttest.h"
 #include "contracts/authresponse.h"
 #include "settingswriter.h"
+#include "sfxsettings.h"
 #include "testfiles.h"
+#include "velvoxapp.h"
 
 using inttest::Matching;
 using inttest::ReadLines;
@@ -27,6 +29,12 @@ std::string CommonData() {
   char folder[MAX_PATH] = {};
   SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
   return std::string(folder) + "\\Norvane\\TARVO-Pro\\";
+}
+
+std::string Utf8Of(const wchar_t* text) {
+  char out[256] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+  return out;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -300,6 +308,7 @@ TEST_F(WriterTest, StoresOnlyValuesOfTheFormTheProgramWrites) {
       {"three single-byte katakana", "EXTSTRING", L"\uFF71\uFF72\uFF73", "\xb1\xb2\xb3"},
       {"letters", "EXTSTRING", L"bin", "bin"},
       {"a limit beyond any int", "PWRETRYMAX", L"-9999999999", nullptr},
+      {"a limit that is 1 once cut to 32 bits", "PWRETRYMAX", L"4294967297", nullptr},
       {"a limit of 0", "PWRETRYMAX", L"0", nullptr},
       {"a limit of 100", "PWRETRYMAX", L"100", nullptr},
       {"a negative limit", "PWRETRYMAX", L"-1", nullptr},
@@ -327,6 +336,77 @@ TEST_F(WriterTest, StoresOnlyValuesOfTheFormTheProgramWrites) {
     EXPECT_EQ(Stored(c.key), c.stored ? c.stored : "(none)") << c.what;
     EXPECT_EQ(Stored("PWLEN"), "8") << c.what;
   }
+}
+
+// The program's own save of the self-decrypting options, directly and through the writer:
+// both store the same bytes, and what one refuses the other refuses at the same entry. An
+// extension that is not in use (EXTMODE 0) is saved back as the settings hold it, even
+// one that could not name a file; one in use must be able to.
+TEST_F(WriterTest, TheProgramsSaveEndsAlikeDirectlyAndThroughTheWriter) {
+  const struct {
+    const char* what;
+    int extMode;
+    std::string extension;  // system code page
+    int result;             // StoreSfxSettings, both ways
+    const char* stored;     // EXTSTRING afterwards
+  } cases[] = {
+      {"an extension in use", 1, "bin", 0, "bin"},
+      {"an empty extension in use", 1, "", 0, ""},
+      {"an extension with a full stop, not in use", 0, "a.b", 0, "a.b"},
+      {"an extension of a colon and a double-byte character, not in use", 0, ":\x95\x5c", 0,
+       ":\x95\x5c"},
+      {"an extension with a full stop in use", 1, "a.b", 2, "(none)"},
+      {"an extension with a tab, not in use", 0, "a\tb", 2, "(none)"},
+  };
+  CVelvoxApp app;
+  app.m_nPwRetryMode = 1;
+  app.m_nPwRetryMax = 7;
+  app.m_nSelfExtLang = 1;
+  const ElevatedSettingsWriter::Binding binding = g_settingsWriterBinding;
+  g_settingsWriterBinding = Writer::Binding::kDirectForTests;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    app.m_nExtMode = c.extMode;
+    app.m_strExtString = c.extension;
+    std::vector<std::string> stored[2];
+    for (BOOL elevate : {FALSE, TRUE}) {
+      std::ofstream(policy_, std::ios::binary) << "[VELVOX]\r\nPWLEN=8\r\n";
+      EXPECT_EQ(app.StoreSfxSettings(policy_, elevate), c.result) << "elevated " << elevate;
+      for (const char* key : {"PWRETRYMODE", "PWRETRYMAX", "EXTMODE", "EXTSTRING", "SELFEXTLANG"})
+        stored[elevate].push_back(Stored(key));
+    }
+    EXPECT_EQ(stored[1], stored[0]);
+    EXPECT_EQ(stored[0][3], c.stored);
+    EXPECT_EQ(stored[0][4], c.result == 0 ? "1" : "(none)") << "the first refusal ends the save";
+  }
+  g_settingsWriterBinding = binding;
+}
+
+// One save, one instance: an extension is taken as not in use only after this save set
+// EXTMODE to 0, and once one that could not name a file is stored, this save cannot put
+// it in use.
+TEST_F(WriterTest, AnExtensionOutOfUseStaysOutOfUseForTheSave) {
+  const struct {
+    const wchar_t* key;
+    const wchar_t* value;
+    LONG result;
+  } steps[] = {
+      {L"EXTSTRING", L"a.b", SWRES_NOT_ALLOWED},  // EXTMODE not yet set by this save
+      {L"EXTMODE", L"0", SWRES_OK},
+      {L"EXTSTRING", L"a.b", SWRES_OK},
+      {L"EXTMODE", L"1", SWRES_NOT_ALLOWED},
+      {L"EXTSTRING", L"bin", SWRES_OK},
+      {L"EXTMODE", L"1", SWRES_OK},
+      {L"EXTSTRING", L"a.b", SWRES_NOT_ALLOWED},
+  };
+  RawServer server;
+  ASSERT_TRUE(server.d);
+  const std::vector<BYTE> auth = server.Authenticate();
+  for (const auto& step : steps)
+    EXPECT_EQ(server.Write(auth, L"VELVOX", step.key, step.value, WidePolicy()), step.result)
+        << Utf8Of(step.key) << "=" << Utf8Of(step.value);
+  EXPECT_EQ(Stored("EXTMODE"), "1");
+  EXPECT_EQ(Stored("EXTSTRING"), "bin");
 }
 
 // Every journal line is the server's own: a section, key or file name cannot end a line

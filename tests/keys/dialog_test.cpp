@@ -19,6 +19,7 @@
 #include "mbcs.h"
 #include "resource.h"
 #include "string_ids.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -191,9 +192,11 @@ class KeyDialogTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
   }
 
+  // The user's settings of the suite (LASTKEYNAME): each test begins without them, and
+  // some write them.
+  vxtest::RegistryPutBack userSettings{HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro"};
   CVelvoxApp app;
   FixtureStore store;
   fw::CDialog main{IDD_VELVOX_DIALOG};
@@ -411,11 +414,9 @@ TEST_F(KeyDialogTest, AddOnThatCannotLoadIsReportedAndTheKeyAccepted) {
   // The add-on is "installed" but its library cannot be loaded: a child process of this
   // test runs with Wine's load order for this program saying that tvxdrv.dll is disabled.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const vxtest::RegistryPutBack wineSettings(HKEY_CURRENT_USER,
+                                             "Software\\Wine\\AppDefaults\\keys_dialog_test.exe");
   const char* kOverrides = "Software\\Wine\\AppDefaults\\keys_dialog_test.exe\\DllOverrides";
-  struct Overrides {
-    const char* key;
-    ~Overrides() { RegDeleteKeyA(HKEY_CURRENT_USER, key); }
-  } overrides{kOverrides};
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                             nullptr),

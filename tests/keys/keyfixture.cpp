@@ -28,7 +28,7 @@ FixtureStore::FixtureStore() {
   EXPECT_TRUE(Save(s, &why)) << why;
 }
 
-InstalledAddOn::InstalledAddOn() {
+InstalledAddOn::InstalledAddOn() : uninstallKey_(HKEY_LOCAL_MACHINE, TVXDRV_UNINSTALL_KEY) {
   HKEY key = nullptr;
   EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, TVXDRV_UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE,
                             nullptr, &key, nullptr),
@@ -37,10 +37,7 @@ InstalledAddOn::InstalledAddOn() {
   SetEnvironmentVariableA("TVXDRV_HOME", dir_.path().c_str());
 }
 
-InstalledAddOn::~InstalledAddOn() {
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, TVXDRV_UNINSTALL_KEY);
-  SetEnvironmentVariableA("TVXDRV_HOME", nullptr);
-}
+InstalledAddOn::~InstalledAddOn() { SetEnvironmentVariableA("TVXDRV_HOME", nullptr); }
 
 std::string InstalledAddOn::Recorded() const { return ReadText(DataFile()); }
 

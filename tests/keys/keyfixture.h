@@ -6,6 +6,7 @@
 #include <string>
 
 #include "process.h"
+#include "testfiles.h"
 #include "tvtest.h"
 
 namespace keytest {
@@ -45,6 +46,7 @@ class InstalledAddOn {
   void MakeUnwritable() const;
 
  private:
+  vxtest::RegistryPutBack uninstallKey_;
   tvtest::TempDir dir_;
 };
 

@@ -22,6 +22,7 @@
 #include "string_ids.h"
 #include "tokenfixture.h"
 #include "tvtoken_res.h"
+#include "testfiles.h"
 #include "uidriver.h"
 #include "velvoxapp.h"
 
@@ -90,7 +91,6 @@ class SecretTest : public ::testing::Test {
   void TearDown() override {
     app.m_pMainWnd = nullptr;
     main.DestroyWindow();
-    RegDeleteKeyValueA(HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro", "LASTKEYNAME");
   }
 
   // Runs `dlg` modally while `user` acts on it from another thread; whatever the user
@@ -100,6 +100,8 @@ class SecretTest : public ::testing::Test {
     return vxtest::RunModal([&] { return dlg.DoModal(); }, title, user);
   }
 
+  // The user's settings of the suite, which each test begins without.
+  vxtest::RegistryPutBack userSettings{HKEY_CURRENT_USER, "SOFTWARE\\Norvane\\TARVO-Pro"};
   CVelvoxApp app;
   FixtureStore store;
   tvtest::TempDir scratch;

@@ -814,6 +814,94 @@ TEST_F(Pipeline, OverwriteQuestionAnswersReachTheArchiver) {
   }
 }
 
+// Names pass the progress line sparingly, but a question finds the line naming the file
+// it asks about. Thirty overwrite questions answered at once (names then come faster
+// than the line is refreshed), and the stop question after Cancel while a name was still
+// waiting for the line.
+TEST_F(Pipeline, EveryQuestionFindsTheProgressLineNamingItsFile) {
+  const int kFiles = 30;
+  auto name = [](int i) { return fw::Sprintf("f%02d.txt", i); };
+  std::string src = kRoot + "\\src";
+  ::CreateDirectoryA(src.c_str(), nullptr);
+  ::CreateDirectoryA((src + "\\box").c_str(), nullptr);
+  for (int i = 1; i <= kFiles; ++i) WriteFile(src + "\\box\\" + name(i), "new");
+  const std::string xss = kRoot + "\\names.xss", dest = kRoot + "\\dest";
+  {
+    BoxAnswerer user;
+    RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {src + "\\box"};
+      EXPECT_TRUE(dlg.ProduceEncryptedOutput(xss, kKey, nullptr));
+      dlg.DeleteTempFiles();
+    });
+    EXPECT_TRUE(user.Finish().empty());
+  }
+  ::CreateDirectoryA(dest.c_str(), nullptr);
+  ::CreateDirectoryA((dest + "\\box").c_str(), nullptr);
+  for (int i = 1; i <= kFiles; ++i) WriteFile(dest + "\\box\\" + name(i), "old");
+
+  const DWORD pid = ::GetCurrentProcessId();
+  const std::string owTitle = Acp(u8"\u30d5\u30a1\u30a4\u30eb\u306e\u4e0a\u66f8\u304d\u306e\u78ba\u8a8d");
+  // What the user saw at each question: its text and the progress line (UTF-8).
+  std::vector<std::pair<std::string, std::string>> seen;
+  std::thread user([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      HWND ow = vxtest::WaitForWindow(owTitle, "#32770", 20000, pid);
+      if (!ow) return;
+      const auto progress = vxtest::FindWindows(Acp(U8(kExtracting)), "#32770", pid);
+      seen.emplace_back(Utf8(vxtest::ControlText(ow, IDC_OW_MESSAGE)),
+                        progress.empty() ? "(no progress dialog)"
+                                         : Utf8(vxtest::ControlText(progress.front(), IDC_PROGRESS_TEXT)));
+      if (i == 4 && !progress.empty()) {
+        // The question moved below the progress dialog, which is painted before the shot.
+        RECT r{};
+        ::GetWindowRect(progress.front(), &r);
+        ::SetWindowPos(ow, nullptr, r.left, r.bottom + 8, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ::RedrawWindow(progress.front(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        vxtest::SaveScreenshot("pipeline_overwrite_progress_line");
+      }
+      vxtest::ClickButton(ow, IDC_OW_YES);
+      vxtest::WaitWindowGone(ow, 20000);
+    }
+  });
+  BOOL extracted = 0;
+  RunJob([&](CVelvoxDlg& dlg) { extracted = DecryptAndExtract(dlg, kKey, xss, dest); });
+  user.join();
+  EXPECT_TRUE(extracted);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kFiles));
+  for (const auto& [question, line] : seen)
+    EXPECT_EQ(question, Utf8(FormatIdS(IDS_CONFIRM_OVERWRITE_EXTRACTED, dest + "\\" + Acp(line))));
+
+  std::string lineAtStopQuestion;
+  RunJob([&](CVelvoxDlg& dlg) {
+    ::EnableWindow(dlg.m_hWnd, TRUE);
+    dlg.m_pProgressDlg = new CVxProgressDlg();
+    dlg.m_pProgressDlg->Create();
+    dlg.m_pProgressDlg->ShowWindow(SW_SHOW);
+    const HWND progress = dlg.m_pProgressDlg->m_hWnd;
+    g_nJobPhase = 3;
+    g_archiveTotals = ArchiveTotals{0, 2000, 0};
+    ArchiverEntryRecord rec{};
+    rec.UnpackSize = 1000;
+    for (const char* file : {"box\\first.txt", "box\\second.txt"}) {
+      std::strcpy(rec.DisplayName, file);
+      ArchiverCallback(ARCN_FILE_BEGIN, 0, reinterpret_cast<LPARAM>(&rec));
+    }
+    vxtest::PostCommand(progress, IDCANCEL);
+    std::thread answer([&] {
+      HWND box = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, pid);
+      if (!box) return;
+      lineAtStopQuestion = vxtest::ControlText(progress, IDC_PROGRESS_TEXT);
+      // Go on.
+      vxtest::AnswerMessageBox(IDCANCEL, "TARVO-Pro", vxtest::kDefaultWait, pid);
+    });
+    ArchiverCallback(ARCN_FILE_PROGRESS, 0, 50);
+    answer.join();
+    dlg.CloseProgressDialog();
+    ::EnableWindow(dlg.m_hWnd, FALSE);
+  });
+  EXPECT_EQ(lineAtStopQuestion, "box\\second.txt");
+}
+
 // ---- Progress dialog and callbacks -------------------------------------------------------
 
 TEST_F(Pipeline, ProgressDialogOwnerKeysAndPositions) {

@@ -134,6 +134,10 @@ class SaveAsTest : public ::testing::Test {
   void TearDown() override {
     vxtest::RemoveTree("C:\\vxsaveas");
   }
+  // The file dialog remembers the folder it saved in for each program; that folder is
+  // removed again.
+  vxtest::RegistryPutBack lastVisited_{
+      HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ComDlg32\\LastVisitedMRU"};
   std::string folder_;
 };
 

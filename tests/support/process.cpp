@@ -204,9 +204,10 @@ ScopedEnvironment::~ScopedEnvironment() {
     ::SetEnvironmentVariableA(it->first.c_str(), it->second.empty() ? nullptr : it->second.c_str());
 }
 
-WineVersion::WineVersion(const std::string& exe) : key_("Software\\Wine\\AppDefaults\\" + exe) {}
+WineVersion::WineVersion(const std::string& exe)
+    : key_("Software\\Wine\\AppDefaults\\" + exe), putBack_(HKEY_CURRENT_USER, key_) {}
 
-WineVersion::~WineVersion() { ::RegDeleteKeyA(HKEY_CURRENT_USER, key_.c_str()); }
+WineVersion::~WineVersion() = default;
 
 void WineVersion::Set(const char* version) {
   HKEY h;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "testfiles.h"
+
 namespace vxtest {
 
 constexpr DWORD kDefaultWait = 15000;
@@ -77,7 +79,7 @@ class ScopedEnvironment {
 };
 
 // The Windows version that Wine reports to the executable `exe` (a file name), for the
-// object's life.
+// object's life; then Wine's settings for that program are put back as they were.
 class WineVersion {
  public:
   explicit WineVersion(const std::string& exe);
@@ -88,6 +90,7 @@ class WineVersion {
 
  private:
   std::string key_;
+  RegistryPutBack putBack_;
 };
 
 // Wine takes its own copy of a system DLL even where the search finds another file of

@@ -231,4 +231,91 @@ FilesPutBack::~FilesPutBack() {
   }
 }
 
+struct RegistryPutBack::Tree {
+  struct Value {
+    std::wstring name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  std::vector<Value> values;
+  std::vector<std::pair<std::wstring, Tree>> keys;
+};
+
+namespace {
+
+using Tree = RegistryPutBack::Tree;
+
+bool ReadTree(HKEY key, Tree& tree) {
+  DWORD subkeys = 0, longestKey = 0, values = 0, longestName = 0, longestData = 0;
+  if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestKey, nullptr, &values,
+                         &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS)
+    return false;
+  for (DWORD i = 0; i < values; ++i) {
+    std::wstring name(longestName + 1, L'\0');
+    Tree::Value v{{}, 0, std::vector<BYTE>(longestData + 1)};
+    DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(v.data.size());
+    if (::RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &v.type, v.data.data(),
+                        &dataSize) != ERROR_SUCCESS)
+      return false;
+    v.name = name.substr(0, nameSize);
+    v.data.resize(dataSize);
+    tree.values.push_back(std::move(v));
+  }
+  for (DWORD i = 0; i < subkeys; ++i) {
+    std::wstring name(longestKey + 1, L'\0');
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    if (::RegEnumKeyExW(key, i, name.data(), &nameSize, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      return false;
+    name.resize(nameSize);
+    HKEY sub = nullptr;
+    if (::RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS) return false;
+    Tree child;
+    const bool read = ReadTree(sub, child);
+    ::RegCloseKey(sub);
+    if (!read) return false;
+    tree.keys.emplace_back(name, std::move(child));
+  }
+  return true;
+}
+
+bool WriteTree(HKEY root, const std::wstring& subkey, const Tree& tree) {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  bool ok = true;
+  for (const Tree::Value& v : tree.values)
+    ok = ::RegSetValueExW(key, v.name.c_str(), 0, v.type, v.data.data(),
+                          static_cast<DWORD>(v.data.size())) == ERROR_SUCCESS && ok;
+  for (const auto& [name, child] : tree.keys) ok = WriteTree(key, name, child) && ok;
+  ::RegCloseKey(key);
+  return ok;
+}
+
+}  // namespace
+
+RegistryPutBack::RegistryPutBack(HKEY root, const std::string& subkey)
+    : root_(root), subkey_(WideOf(subkey)) {
+  HKEY key = nullptr;
+  const LONG opened = ::RegOpenKeyExW(root_, subkey_.c_str(), 0, KEY_READ, &key);
+  if (opened == ERROR_FILE_NOT_FOUND) return;
+  if (opened != ERROR_SUCCESS) {
+    ADD_FAILURE() << "cannot read " << subkey << ": error " << opened;
+    return;
+  }
+  saved_ = new Tree();
+  if (!ReadTree(key, *saved_)) ADD_FAILURE() << "cannot read all of " << subkey;
+  ::RegCloseKey(key);
+}
+
+RegistryPutBack::~RegistryPutBack() {
+  const LONG deleted = ::RegDeleteTreeW(root_, subkey_.c_str());
+  if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND)
+    ADD_FAILURE() << "cannot remove a registry key: error " << deleted;
+  if (saved_ && !WriteTree(root_, subkey_, *saved_))
+    ADD_FAILURE() << "cannot put a registry key back";
+  delete saved_;
+}
+
 }  // namespace vxtest

@@ -1,5 +1,7 @@
-// Files and folders that tests make and clean up.
+// Files, folders and registry keys that tests make and clean up.
 #pragma once
+#include <windows.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +55,26 @@ class FilesPutBack {
     std::string content;
   };
   std::vector<Saved> saved_;
+};
+
+// A registry key that a test or the programs it runs may create, change or delete (a
+// setting of the suite, Wine's settings for one program, what the common dialogs
+// remember): the key with all its values and subkeys is put back as it was when the
+// object was made, or removed when it did not exist then.
+class RegistryPutBack {
+ public:
+  RegistryPutBack(HKEY root, const std::string& subkey);
+  ~RegistryPutBack();
+  RegistryPutBack(const RegistryPutBack&) = delete;
+  RegistryPutBack& operator=(const RegistryPutBack&) = delete;
+  struct Tree;
+
+ private:
+  HKEY root_;
+  std::wstring subkey_;
+  // Owned; null when the key did not exist. No <memory> here: process.h includes this
+  // header, and the system's pthread.h, inside the standard headers, finds that one.
+  Tree* saved_ = nullptr;
 };
 
 }  // namespace vxtest

@@ -190,7 +190,9 @@ class TokenFlowTest : public ::testing::Test {
     token.Write(c.token, c.sealed ? SoftToken::kPin : nullptr);
     std::string folder = vxtest::ExeFolder();
     folder.pop_back();
-    app.m_strPlugInFolder = c.plugIn ? folder : token.PlugInFolder();
+    app.m_strPlugInFolder = !plugInFolder.empty() ? plugInFolder
+                            : c.plugIn             ? folder
+                                                   : token.PlugInFolder();
     app.m_strPlugInName = c.plugIn ? c.plugIn : SoftToken::kPlugIn;
     app.m_nKeyInDisable = keyInDisable;
 
@@ -249,6 +251,7 @@ class TokenFlowTest : public ::testing::Test {
   CVelvoxApp app;
   fw::CDialog main{IDD_VELVOX_DIALOG};
   tvtest::TempDir logDir;
+  std::string plugInFolder;  // instead of the test programs' folder, when set
 };
 
 const Keys kPlanOnToken = {{"Plan", "plan-Value"}};
@@ -422,6 +425,62 @@ TEST_F(TokenFlowTest, APlugInNameThatIsAPathIsNeverLoaded) {
     EXPECT_EQ(GetModuleHandleA("tpdouble.dll"), nullptr);
     HWND owner = nullptr;
     EXPECT_EQ(Calls(&owner), std::vector<std::string>{}) << "the library was loaded";
+  }
+}
+
+// A vendor's plug-in usually brings libraries of its own, beside it in the plug-in
+// folder: they are found there although the program restricts the library search at
+// start-up, while PATH and the current folder, which any user may point anywhere, stay
+// out of the search. tpwithdep.dll imports tpdep.dll; loaded, it fails TPP_Initialize
+// with its own message.
+TEST_F(TokenFlowTest, APlugInsOwnLibrariesAreFoundBesideItAndNowhereElse) {
+  fw::AfxRestrictLibrarySearch();
+  const std::string dependency = vxtest::ExeFolder() + "tpdep\\tpdep.dll";
+  const std::string plugIn = vxtest::ExeFolder() + "tpwithdep.dll";
+  SetEnvironmentVariableA("TPDOUBLE_INIT", "3");
+  FixtureStore store;
+  enum Where { kBeside, kOnPath, kCurrentFolder };
+  const struct {
+    const char* label;
+    Where where;
+    std::vector<std::string> boxes;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"only on PATH", kOnPath, {Msg(IDS_PLUGIN_OPEN_FAILED)}, {}},
+      {"only in the current folder", kCurrentFolder, {Msg(IDS_PLUGIN_OPEN_FAILED)}, {}},
+      {"beside the plug-in", kBeside, {Msg(IDS_PLUGIN_ERR_INVALID_PLUGIN)},
+       {"Initialize", "Shutdown"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_EQ(GetModuleHandleA("tpdep.dll"), nullptr) << "left loaded by an earlier case";
+    tvtest::TempDir folder, elsewhere;
+    ASSERT_TRUE(CopyFileA(plugIn.c_str(), (folder / "tpwithdep.dll").c_str(), FALSE));
+    const std::string depFolder = c.where == kBeside ? folder.path() : elsewhere.path();
+    ASSERT_TRUE(CopyFileA(dependency.c_str(), (depFolder + "\\tpdep.dll").c_str(), FALSE));
+    const DWORD n = GetEnvironmentVariableA("PATH", nullptr, 0);
+    std::string path(n, '\0');
+    path.resize(GetEnvironmentVariableA("PATH", path.data(), n));
+    vxtest::ScopedEnvironment env(
+        {{"PATH", c.where == kOnPath ? elsewhere.path() + ";" + path : path}});
+    char current[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, current);
+    if (c.where == kCurrentFolder) SetCurrentDirectoryA(elsewhere.path().c_str());
+
+    plugInFolder = folder.path();
+    FlowCase flow{"", kPlanOnToken, false, nullptr, "tpwithdep.dll", nullptr, {}, {}, nullptr,
+                  nullptr, false};
+    const Expect expect{c.boxes, c.where == kBeside};
+    Outcome o = Run(flow, kSelection, 1, expect, false);
+    plugInFolder.clear();
+    SetCurrentDirectoryA(current);
+    EXPECT_EQ(o.seen.boxes, expect.boxes);
+    EXPECT_EQ(o.seen.notes, std::vector<std::string>{});
+    EXPECT_EQ(o.result, IDCANCEL);
+    HWND owner = nullptr;
+    EXPECT_EQ(Calls(&owner), c.calls);
+    EXPECT_EQ(GetModuleHandleA("tpwithdep.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("tpdep.dll"), nullptr) << "the plug-in's library stayed loaded";
   }
 }
 

@@ -2,13 +2,18 @@
 // show. It records every call, with the window it was given, in the file named by
 // TPDOUBLE_LOG, and answers TPP_Initialize and TPP_GetKeyInfo with the codes in
 // TPDOUBLE_INIT and TPDOUBLE_GETKEYINFO (0 when unset). Built without TPP_ShowVesion
-// (TPDOUBLE_NO_SHOW) it is a plug-in that lacks an entry point.
+// (TPDOUBLE_NO_SHOW) it is a plug-in that lacks an entry point; built importing tpdep.dll
+// (TPDOUBLE_DEPENDENCY) it is a plug-in with a library of its own.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "contracts/tokenplugin.h"
+
+#ifdef TPDOUBLE_DEPENDENCY
+extern "C" __declspec(dllimport) DWORD WINAPI TpDepVersion();
+#endif
 
 namespace {
 
@@ -55,7 +60,11 @@ extern "C" __declspec(dllexport) DWORD WINAPI TPP_Shutdown(HWND owner, DWORD) {
 }
 
 extern "C" __declspec(dllexport) DWORD WINAPI TPP_GetVesion(DWORD* version, DWORD) {
+#ifdef TPDOUBLE_DEPENDENCY
+  *version = TpDepVersion();
+#else
   *version = 1;
+#endif
   return 0;
 }
 
