@@ -745,6 +745,7 @@ TEST_F(EncryptJobTest, SourcesTheCodePageCannotSpellOnTheCommandLine) {
       // The first window the user sees is the refusal.
       HWND shown = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, run.pid());
       ASSERT_NE(shown, nullptr);
+      vxtest::SaveScreenshot("encrypt-refused-real-name-" + std::to_string(&r - rows));
       EXPECT_EQ(run.Answer(IDOK).wtext, Message(IDS_FILE_NAME_INVALID, source));
       EXPECT_EQ(run.Wait(), 0u);
       EXPECT_TRUE(pltest::Tree(out_).empty());
