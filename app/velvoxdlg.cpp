@@ -1,5 +1,6 @@
 #include "velvoxdlg.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstdlib>
@@ -80,6 +81,12 @@ BOOL CVelvoxDlg::OnInitDialog() {
     PostMessage(WM_CLOSE);
     return TRUE;
   }
+  if (!SourcesHaveUsableNames()) {
+    m_sources.clear();
+    m_wideSources.clear();
+    PostMessage(WM_CLOSE);
+    return TRUE;
+  }
 
   m_strWorkFolder = GetSourceParentFolder(m_sources.front());
   m_bOpLog = 0;
@@ -97,8 +104,47 @@ BOOL CVelvoxDlg::OnInitDialog() {
 }
 
 void CVelvoxDlg::ShowPathTooLong() {
-  fw::AfxMessageBox(fw::FormatArgs(fw::LoadStr(IDS_PATH_TOO_LONG), {fw::RawCommandLineArgs()}),
+  fw::AfxMessageBox(fw::FormatArgs(fw::LoadStrW(IDS_PATH_TOO_LONG), {fw::RawCommandLineArgsW()}),
                     MB_OK);
+}
+
+BOOL CVelvoxDlg::SourcesHaveUsableNames() {
+  const std::vector<std::wstring> real = RealSources();
+  auto source = m_sources.begin();
+  for (const std::wstring& path : real) {
+    bool lossy = false;
+    fw::ToCodePage(path, &lossy);
+    if (lossy && m_bDecrypt) {
+      // The crypto library opens the archive by a code-page path. The system's short
+      // form names this very file; the code page's form of the long name may name its
+      // look-alike.
+      std::wstring brief(MAX_PATH, L'\0');
+      const DWORD n = ::GetShortPathNameW(path.c_str(), brief.data(), MAX_PATH);
+      if (n > 0 && n < MAX_PATH) {
+        brief.resize(n);
+        const std::string acp = fw::ToCodePage(brief, &lossy);
+        if (!lossy) *source = acp;
+      }
+    } else if (lossy) {
+      // The archiver takes each source by its bare name in the code page and stores
+      // that as the entry's name; the folder is entered by its real name.
+      fw::ToCodePage(path.substr(path.find_last_of(L'\\') + 1), &lossy);
+    }
+    if (lossy) {
+      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStrW(IDS_FILE_NAME_INVALID), {path}), MB_OK);
+      return FALSE;
+    }
+    ++source;
+  }
+  return TRUE;
+}
+
+std::vector<std::wstring> CVelvoxDlg::RealSources() const {
+  if (m_wideSources.size() == m_sources.size())
+    return std::vector<std::wstring>(m_wideSources.begin(), m_wideSources.end());
+  std::vector<std::wstring> real;
+  for (const std::string& source : m_sources) real.push_back(fw::ToWide(source));
+  return real;
 }
 
 BOOL CVelvoxDlg::ChooseFileToOpen() {
@@ -117,11 +163,13 @@ BOOL CVelvoxDlg::ChooseFileToOpen() {
 }
 
 BOOL CVelvoxDlg::SourcesShareParent() {
-  std::string reference;
-  for (const std::string& source : m_sources) {
-    size_t slash = fw::ReverseFindBackslash(source);
-    std::string parent =
-        fw::UpperMb(slash == std::string::npos ? std::string() : source.substr(0, slash + 1));
+  // By the real names: two folders the code page cannot spell may share their code-page
+  // text.
+  std::wstring reference;
+  for (const std::wstring& source : RealSources()) {
+    size_t slash = source.find_last_of(L'\\');
+    std::wstring parent = slash == std::wstring::npos ? std::wstring() : source.substr(0, slash + 1);
+    ::CharUpperBuffW(parent.data(), static_cast<DWORD>(parent.size()));
     if (reference.empty())
       reference = parent;
     else if (parent != reference)
@@ -132,6 +180,7 @@ BOOL CVelvoxDlg::SourcesShareParent() {
 
 void CVelvoxDlg::CleanUpAfterJob() {
   m_sources.clear();
+  m_wideSources.clear();
   DeleteTempFiles();
   m_pProgressDlg = nullptr;
   if (m_bOpLog) {
@@ -144,15 +193,49 @@ void CVelvoxDlg::CleanUpAfterJob() {
 int CVelvoxDlg::CollectArguments() {
   m_bDecrypt = 0;
   m_sources.clear();
-  for (int i = 1; i < __argc; ++i) {
-    std::string arg = __argv[i];
-    if (EndsWithXss(arg, true)) m_bDecrypt = 1;
-    std::string normalized;
-    if (!NormalizeArgPath(normalized, arg)) return -1;
-    m_sources.push_back(normalized);
-    if (normalized.size() >= 256) return -1;
+  m_wideSources.clear();
+  // Read as the shell passed them: the code page's form of a name it cannot spell is a
+  // look-alike, which may be another file.
+  int argc = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (!argv) return 0;
+  int count = 0;
+  for (int i = 1; i < argc && count >= 0; ++i) {
+    const std::wstring arg = argv[i];
+    std::wstring normalized;
+    if (!NormalizeArgPath(normalized, arg)) {
+      count = -1;
+      break;
+    }
+    // The code page's form, for the libraries; '?' stands for what it cannot spell, so
+    // an ".xss" ending survives.
+    const std::string acp = fw::ToCodePage(normalized);
+    if (EndsWithXss(fw::ToCodePage(arg), true)) m_bDecrypt = 1;
+    m_sources.push_back(acp);
+    m_wideSources.push_back(normalized);
+    count = acp.size() >= 256 ? -1 : count + 1;
   }
-  return static_cast<int>(m_sources.size());
+  ::LocalFree(argv);
+  return count;
+}
+
+BOOL CVelvoxDlg::NormalizeArgPath(std::wstring& out, const std::wstring& path) {
+  out.clear();
+  if (path.size() < 3) return FALSE;
+  // Only a backslash before the final character counts: "C:\dir\" names no entry.
+  const size_t slash = path.find_last_of(L'\\', path.size() - 2);
+  if (slash == std::wstring::npos) return FALSE;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = ::FindFirstFileW(path.c_str(), &fd);
+  if (find == INVALID_HANDLE_VALUE) return FALSE;
+  out = path.substr(0, slash + 1) + fd.cFileName;
+  ::FindClose(find);
+  // The code-page form must fit the 520 bytes that the narrow form is limited to.
+  if (fw::ToCodePage(out).size() >= 520) {
+    out.clear();
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL CVelvoxDlg::NormalizeArgPath(std::string& out, const std::string& path) {
@@ -198,24 +281,37 @@ std::string CVelvoxDlg::ResolveShellPath(const std::string& path) {
   if (FAILED(hr)) return path;
   IMalloc* alloc = nullptr;
   if (FAILED(::SHGetMalloc(&alloc))) return path;
-  char resolved[MAX_PATH] = {};
-  BOOL ok = ::SHGetPathFromIDListA(pidl, resolved);
+  // Wide, and never in a look-alike: the narrow call would best-fit a name the code page
+  // cannot spell into another folder's.
+  wchar_t resolved[MAX_PATH] = {};
+  BOOL ok = ::SHGetPathFromIDListW(pidl, resolved);
   alloc->Free(pidl);
   alloc->Release();
-  return ok ? std::string(resolved) : path;
+  bool lossy = false;
+  const std::string acp = ok ? fw::ToCodePage(resolved, &lossy) : std::string();
+  return ok && !lossy ? acp : path;
 }
 
 void CVelvoxDlg::KeepLastArchiveArgument() {
+  const std::vector<std::wstring> real = RealSources();
   std::string last;
+  std::wstring lastReal;
   bool found = false;
+  size_t i = 0;
   for (const std::string& source : m_sources) {
     if (EndsWithXss(source, true)) {
       last = source;
+      lastReal = real[i];
       found = true;
     }
+    ++i;
   }
   m_sources.clear();
-  if (found) m_sources.push_back(last);
+  m_wideSources.clear();
+  if (found) {
+    m_sources.push_back(last);
+    m_wideSources.push_back(lastReal);
+  }
 }
 
 INT_PTR CVelvoxDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -21,6 +21,10 @@ class CVelvoxDlg : public fw::CDialog {
 
   int CollectArguments();
   static BOOL NormalizeArgPath(std::string& out, const std::string& path);
+  static BOOL NormalizeArgPath(std::wstring& out, const std::wstring& path);
+  // The sources by their real names, in the order of m_sources: the arguments' own when
+  // they gave them, otherwise m_sources read in the code page.
+  std::vector<std::wstring> RealSources() const;
   static std::string GetSourceParentFolder(const std::string& path);
   static std::string ResolveShellPath(const std::string& path);
   void KeepLastArchiveArgument();
@@ -74,6 +78,9 @@ class CVelvoxDlg : public fw::CDialog {
   int m_nArchiverStatus = 0;
   HICON m_hIcon = nullptr;
   std::list<std::string> m_sources;
+  // What the shell passed, also where the code page cannot spell it; m_sources holds the
+  // form the libraries take.
+  std::list<std::wstring> m_wideSources;
   std::list<std::string> m_tempFiles;
   // Delete-on-close handles that hold the files of m_tempFiles for the job's whole life.
   std::list<HANDLE> m_tempHandles;
@@ -111,6 +118,7 @@ class CVelvoxDlg : public fw::CDialog {
   void OnSysCommand(UINT id, LPARAM lParam);
   void OnPaint();
   void ShowPathTooLong();
+  BOOL SourcesHaveUsableNames();
   BOOL ChooseFileToOpen();
   BOOL SourcesShareParent();
   void CleanUpAfterJob();

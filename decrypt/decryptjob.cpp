@@ -109,7 +109,17 @@ BOOL BrowseForOutputFolder(HWND owner, char* path, const char* initialFolder) {
     allocator->Release();
     return 0;
   }
-  if (!::SHGetPathFromIDListA(chosen, path)) path[0] = '\0';
+  // Taken wide: the narrow call spells a folder the code page cannot spell as its
+  // look-alike, which may be another folder. Such a folder is left empty, and so
+  // refused: the archiver takes the destination only as code-page text.
+  wchar_t chosenPath[MAX_PATH] = {};
+  bool lossy = true;
+  const std::string acp =
+      ::SHGetPathFromIDListW(chosen, chosenPath) ? fw::ToCodePage(chosenPath, &lossy) : std::string();
+  if (!lossy && acp.size() < MAX_PATH)
+    CopyBounded(path, MAX_PATH, acp.c_str());
+  else
+    path[0] = '\0';
   allocator->Free(chosen);
   allocator->Release();
 
@@ -149,7 +159,11 @@ BOOL CVelvoxDlg::DecryptToFolder(const std::string& archivePath, const std::stri
 
   if (m_pProgressDlg && m_pProgressDlg->m_hWnd) {
     m_pProgressDlg->ShowCaption(fw::LoadStr(IDS_CAPTION_DECRYPTING));
-    m_pProgressDlg->ShowText(fw::FileNamePart(archivePath));
+    // The archive as the user knows it: the path the library takes may be its short form.
+    const std::vector<std::wstring> real = RealSources();
+    const std::wstring shown =
+        !real.empty() && m_sources.front() == archivePath ? real.front() : fw::ToWide(archivePath);
+    m_pProgressDlg->ShowText(shown.substr(shown.find_last_of(L'\\') + 1));
   }
   g_nJobPhase = 2;
 

@@ -1,7 +1,10 @@
 #include "filedlg.h"
 
+#include <shlobj.h>
+
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "app.h"
 #include "dialogs_ids.h"
@@ -214,6 +217,29 @@ BOOL CVxFileDlg::StripOwnExtension(char* name, size_t size, BOOL* stripped) cons
 }
 
 BOOL CVxFileDlg::OnFileNameOK() {
+  // The dialog hands the chosen folder over in the code page, where a folder it cannot
+  // spell becomes a look-alike, possibly another folder; the crypto library takes no
+  // other form, so such a folder is refused and the dialog stays. Its item list is the
+  // folder itself (the dialog's text messages answer in the dialog's own code-page form).
+  const std::string typedName = GetFileName();
+  const bool typedFull = (typedName.size() >= 2 && typedName[1] == ':') || typedName.compare(0, 2, "\\\\") == 0;
+  if (HWND dlg = GetOwnerDialog(); dlg && !typedFull) {
+    const LRESULT size = ::SendMessageA(dlg, CDM_GETFOLDERIDLIST, 0, 0);
+    std::vector<BYTE> list(size > 0 ? static_cast<size_t>(size) : 0);
+    wchar_t folder[MAX_PATH] = {};
+    bool lossy = false;
+    if (!list.empty() &&
+        ::SendMessageA(dlg, CDM_GETFOLDERIDLIST, list.size(), reinterpret_cast<LPARAM>(list.data())) > 0 &&
+        ::SHGetPathFromIDListW(reinterpret_cast<PCIDLIST_ABSOLUTE>(list.data()), folder))
+      fw::ToCodePage(folder, &lossy);
+    if (lossy) {
+      std::wstring chosen = folder;
+      if (!chosen.empty() && chosen.back() != L'\\') chosen += L'\\';
+      fw::AfxMessageBox(fw::FormatArgs(fw::LoadStrW(IDS_FILE_NAME_INVALID), {chosen + fw::ToWide(typedName)}),
+                        MB_OK);
+      return 1;
+    }
+  }
   const std::string path = GetPathName();
   const PathParts parts = SplitPath(path);
 

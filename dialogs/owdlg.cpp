@@ -4,12 +4,18 @@
 #include "resource.h"
 #include "string_ids.h"
 
-CVxOwDlg::CVxOwDlg(fw::CWnd* parent) : fw::CDialog(IDD_OVERWRITE, parent) {}
+CVxOwDlg::CVxOwDlg(fw::CWnd* parent) : fw::CDialog(IDD_OVERWRITE, parent) {
+  // The question names the file as it is.
+  m_bUnicode = true;
+}
 
 CVxOwDlg::~CVxOwDlg() = default;
 
 void CVxOwDlg::DoDataExchange(fw::CDataExchange* dx) {
-  fw::DDX_Text(dx, IDC_OW_MESSAGE, m_strMessage);
+  if (!dx->m_bSaveAndValidate && !m_strRealMessage.empty())
+    ::SetDlgItemTextW(dx->m_hDlg, IDC_OW_MESSAGE, m_strRealMessage.c_str());
+  else
+    fw::DDX_Text(dx, IDC_OW_MESSAGE, m_strMessage);
 }
 
 BOOL CVxOwDlg::OnCommand(WPARAM wParam, LPARAM) {

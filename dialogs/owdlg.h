@@ -13,6 +13,9 @@ class CVxOwDlg : public fw::CDialog {
   ~CVxOwDlg() override;
 
   std::string m_strMessage;
+  // The same question naming the file as it is, which the code page may not spell;
+  // shown instead of m_strMessage when set.
+  std::wstring m_strRealMessage;
 
  protected:
   void DoDataExchange(fw::CDataExchange* dx) override;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "app.h"
+#include "mbcs.h"
 #include "resource.h"
 #include "string_ids.h"
 #include "velvoxdlg.h"
@@ -12,7 +13,10 @@
 int g_nJobPhase = 0;
 
 CVxProgressDlg::CVxProgressDlg(UINT captionId)
-    : fw::CDialog(IDD_PROGRESS), m_nCaptionId(captionId ? captionId : IDS_PROGRESS_CAPTION) {}
+    : fw::CDialog(IDD_PROGRESS), m_nCaptionId(captionId ? captionId : IDS_PROGRESS_CAPTION) {
+  // The text line shows file names as they are, also those the code page cannot spell.
+  m_bUnicode = true;
+}
 
 CVxProgressDlg::~CVxProgressDlg() {
   if (m_hWnd && ::IsWindow(m_hWnd)) DestroyWindow();
@@ -61,7 +65,8 @@ BOOL CVxProgressDlg::OnInitDialog() {
 INT_PTR CVxProgressDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   // Kept as it is set, by this class or anyone else, so that an unchanged caption costs
   // a comparison and no round trip to the window.
-  if (msg == WM_SETTEXT) m_strCaption = lParam ? reinterpret_cast<const char*>(lParam) : "";
+  if (msg == WM_SETTEXT)
+    m_strCaption = lParam ? fw::ToCodePage(reinterpret_cast<const wchar_t*>(lParam)) : std::string();
   return fw::CDialog::WindowProc(msg, wParam, lParam);
 }
 
@@ -85,12 +90,12 @@ void CVxProgressDlg::PumpMessages() {
   }
 }
 
-void CVxProgressDlg::SetTextLine(const std::string& text) {
-  // `text` may be the pending name itself: taken before the pending one is cleared.
-  m_strText = text;
+void CVxProgressDlg::SetTextLine(const std::wstring& text) {
+  // `text` may be the pending name itself: shown before the pending one is cleared.
+  m_strText = fw::ToCodePage(text);
+  ::SetDlgItemTextW(m_hWnd, IDC_PROGRESS_TEXT, text.c_str());
   m_bTextPending = false;
   m_strPending.clear();
-  ::SetDlgItemTextA(m_hWnd, IDC_PROGRESS_TEXT, m_strText.c_str());
   m_dwTextShown = ::GetTickCount();
   m_bPumpDue = true;
 }
@@ -102,13 +107,19 @@ void CVxProgressDlg::ShowCaption(const std::string& caption) {
   m_bPumpDue = true;
 }
 
-void CVxProgressDlg::ShowText(const std::string& text) {
+void CVxProgressDlg::ShowText(const std::string& text) { ShowText(fw::ToWide(text)); }
+
+void CVxProgressDlg::ShowText(const std::wstring& text) {
   if (!m_hWnd) return;
   m_bCaptionFresh = false;
   SetTextLine(text);
 }
 
 BOOL CVxProgressDlg::BeginItem(const std::string& name, uint64_t bytes) {
+  return BeginItem(fw::ToWide(name), bytes);
+}
+
+BOOL CVxProgressDlg::BeginItem(const std::wstring& name, uint64_t bytes) {
   if (!m_hWnd) return 0;
   if (m_bCaptionFresh || bytes >= kLargeItem || ::GetTickCount() - m_dwTextShown >= kTextInterval) {
     m_bCaptionFresh = false;

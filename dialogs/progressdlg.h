@@ -37,8 +37,11 @@ class CVxProgressDlg : public fw::CDialog {
   // next refresh and Flush() shows it.
   void ShowCaption(const std::string& caption);
   void ShowText(const std::string& text);
+  // For names the code page may not spell; m_strText then holds their code-page form.
+  void ShowText(const std::wstring& text);
   // `bytes` is the file's size. TRUE when the name was put on screen now.
   BOOL BeginItem(const std::string& name, uint64_t bytes);
+  BOOL BeginItem(const std::wstring& name, uint64_t bytes);
   // The pending name, if any, on screen now and painted.
   void Flush();
   void SetBar(int pos);
@@ -73,11 +76,11 @@ class CVxProgressDlg : public fw::CDialog {
   INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  void SetTextLine(const std::string& text);
+  void SetTextLine(const std::wstring& text);
 
   HWND m_hOwner = nullptr;
   std::string m_strCaption;  // as on screen, whoever set it
-  std::string m_strPending;
+  std::wstring m_strPending;
   bool m_bTextPending = false;
   bool m_bCaptionFresh = false;
   bool m_bPumpDue = true;

@@ -2,12 +2,15 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
+#include <vector>
 
 #include "app.h"
 #include "contracts/archiver.h"
+#include "mbcs.h"
 #include "owdlg.h"
 #include "progressdlg.h"
 #include "sourcewalk.h"
@@ -39,6 +42,14 @@ uint64_t NameDigest(const std::string& name) {
 std::string g_extractingFilePath;
 bool g_extractingOpen = false;
 bool g_extractingPreexisting = false;
+// The files that the path's code-page text could name when the library began it: a file
+// made since then is the one being written.
+std::vector<std::wstring> g_extractingFoundBefore;
+
+// Packing: the sources' folder as the library's names begin with it (code-page text) and
+// as it is, both with the final backslash.
+std::string g_packingFolder;
+std::wstring g_packingFolderReal;
 
 struct ErrorText {
   DWORD code;
@@ -78,7 +89,72 @@ CVelvoxDlg* MainDialog() {
   return app ? dynamic_cast<CVelvoxDlg*>(app->m_pMainWnd) : nullptr;
 }
 
-bool Exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// The existing files and folders whose code-page text is `reported`. The library writes
+// '?' for what the code page cannot spell and never a look-alike, and '?' is in no file
+// name: a text without one names its file exactly; one with it may stand for several
+// names, which the folders are searched for.
+std::vector<std::wstring> ExistingPathsOf(const std::string& reported) {
+  std::vector<std::wstring> found;
+  if (reported.find('?') == std::string::npos) {
+    const std::wstring exact = fw::ToWide(reported);
+    if (!exact.empty() && ::GetFileAttributesW(exact.c_str()) != INVALID_FILE_ATTRIBUTES)
+      found.push_back(exact);
+    return found;
+  }
+  const size_t slash = fw::ReverseFindBackslash(reported);
+  if (slash == std::string::npos) return found;
+  const std::string name = reported.substr(slash + 1);
+  for (const std::wstring& folder : ExistingPathsOf(reported.substr(0, slash))) {
+    WIN32_FIND_DATAW fd;
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      if (fw::ToCodePage(fd.cFileName) == name) found.push_back(folder + L"\\" + fd.cFileName);
+    } while (::FindNextFileW(find, &fd));
+    ::FindClose(find);
+  }
+  return found;
+}
+
+// The file that the library names in code-page text, as it is; the text itself when no
+// one file has it.
+std::wstring RealPathOf(const std::string& reported) {
+  const std::vector<std::wstring> found = ExistingPathsOf(reported);
+  return found.size() == 1 ? found.front() : fw::ToWide(reported);
+}
+
+// The name that the library shows for a file being packed, relative to the sources'
+// folder, by its real name as the walk found it.
+std::wstring RealPackedName(const std::string& display) {
+  const std::wstring real = RealSourceName(g_packingFolder + display);
+  if (!g_packingFolderReal.empty() && real.compare(0, g_packingFolderReal.size(), g_packingFolderReal) == 0)
+    return real.substr(g_packingFolderReal.size());
+  return fw::ToWide(display);
+}
+
+// Deletes the file that the stopped extraction was writing: only one that did not exist
+// when the library began it, found by its real name, so that neither the user's file
+// nor one whose name merely looks like it is touched.
+void DeleteHalfWrittenFile() {
+  std::vector<std::wstring> made;
+  for (const std::wstring& now : ExistingPathsOf(g_extractingFilePath))
+    if (std::find(g_extractingFoundBefore.begin(), g_extractingFoundBefore.end(), now) ==
+        g_extractingFoundBefore.end())
+      made.push_back(now);
+  if (made.size() == 1) ::DeleteFileW(made.front().c_str());
+}
+
+// Splits at the last backslash that is not the path's last character.
+bool SplitReal(const std::wstring& path, std::wstring& folder, std::wstring& name) {
+  folder.clear();
+  name.clear();
+  if (path.size() < 3) return false;
+  const size_t slash = path.find_last_of(L'\\', path.size() - 2);
+  if (slash == std::wstring::npos) return false;
+  folder = path.substr(0, slash + 1);
+  name = path.substr(slash + 1);
+  return true;
+}
 
 // Size of a file, all 64 bits; -1 when it cannot be found.
 int64_t FileSize64(const std::string& path) {
@@ -153,7 +229,9 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
         size_t n = strnlen(rec->Path, sizeof rec->Path);
         g_extractingFilePath = n < sizeof rec->Path ? std::string(rec->Path, n) : std::string();
         g_extractingOpen = true;
-        g_extractingPreexisting = !g_extractingFilePath.empty() && Exists(g_extractingFilePath);
+        g_extractingFoundBefore = g_extractingFilePath.empty() ? std::vector<std::wstring>()
+                                                                 : ExistingPathsOf(g_extractingFilePath);
+        g_extractingPreexisting = !g_extractingFoundBefore.empty();
       }
       if (dlg) {
         // Loaded once per caption, not once for each of thousands of files.
@@ -164,7 +242,11 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
           loadedId = caption;
         }
         dlg->ShowCaption(loaded);
-        dlg->BeginItem(Field(rec->DisplayName, sizeof rec->DisplayName), g_nCurrentFileSize);
+        const std::string display = Field(rec->DisplayName, sizeof rec->DisplayName);
+        if (g_nJobPhase == 0)
+          dlg->BeginItem(RealPackedName(display), g_nCurrentFileSize);
+        else
+          dlg->BeginItem(display, g_nCurrentFileSize);
       }
       return TRUE;
     }
@@ -212,6 +294,9 @@ BOOL CALLBACK ArchiverCallback(UINT code, WPARAM, LPARAM data) {
       const char* name = reinterpret_cast<const char*>(data);
       CVxOwDlg ow;
       ow.m_strMessage = FormatIdS(IDS_CONFIRM_OVERWRITE_EXTRACTED, name ? name : "");
+      // The library names the file in code-page text; the user is asked about the file
+      // itself.
+      ow.m_strRealMessage = FormatIdS(IDS_CONFIRM_OVERWRITE_EXTRACTED, RealPathOf(name ? name : ""));
       INT_PTR answer = ow.DoModal();
       if (answer == 32 && main) main->m_nArchiverStatus = ARCSTAT_OVERWRITE_CANCELLED;
       ArchiverReply(ARCQ_EXISTS, static_cast<DWORD>(answer), 0);
@@ -251,12 +336,17 @@ BOOL CVelvoxDlg::CompressSources(const std::string& archivePath, BOOL bSelfDecry
   m_nArchiverStatus = ARCSTAT_NONE;
   CurrentDirectoryGuard currentDirectory;
 
-  std::string folder, name;
-  if (m_sources.empty() || !SplitFolderAndName(m_sources.front(), folder, name)) {
+  // The folder is entered by its real name, which the code page may not spell; the
+  // library gets only the bare names, which it can.
+  const std::vector<std::wstring> sources = RealSources();
+  std::wstring folder, name;
+  if (sources.empty() || !SplitReal(sources.front(), folder, name)) {
     fw::AfxMessageBox(IDS_CHDIR_FAILED, MB_OK);
     return 0;
   }
-  ::SetCurrentDirectoryA(folder.c_str());
+  ::SetCurrentDirectoryW(folder.c_str());
+  g_packingFolder = fw::ToCodePage(folder);
+  g_packingFolderReal = folder;
 
   auto fail = [&] {
     ::DeleteFileA(archivePath.c_str());
@@ -276,15 +366,15 @@ BOOL CVelvoxDlg::CompressSources(const std::string& archivePath, BOOL bSelfDecry
   ArchiverSetCallback(ArchiverCallback);
   SetLanguageForSelfExtract();
 
-  for (const std::string& source : m_sources) {
-    DWORD attrs = ::GetFileAttributesA(source.c_str());
-    SplitFolderAndName(source, folder, name);
-    ::SetCurrentDirectoryA(folder.c_str());
+  for (const std::wstring& source : sources) {
+    DWORD attrs = ::GetFileAttributesW(source.c_str());
+    SplitReal(source, folder, name);
+    ::SetCurrentDirectoryW(folder.c_str());
 
     std::string command = "-A -H -Q ";
     if (bSelfDecrypting) command += "-S ";
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) command += "-X -R -M ";
-    command += "\"" + archivePath + "\" \"" + name + "\"";
+    command += "\"" + archivePath + "\" \"" + fw::ToCodePage(name) + "\"";
 
     int result = ArchiverCommand(nullptr, command.c_str());
     // The last file's name and the bar's final position stay on screen.
@@ -294,7 +384,7 @@ BOOL CVelvoxDlg::CompressSources(const std::string& archivePath, BOOL bSelfDecry
       ArchiverGetLastError(&code);
       if (code == ARCERR_FILE_NOT_FOUND) {
         // A folder without any file: the walk has made sure another source has one.
-        DWORD a = ::GetFileAttributesA((folder + name).c_str());
+        DWORD a = ::GetFileAttributesW((folder + name).c_str());
         if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
           fw::AfxMessageBox(IDS_FILE_SEARCH_ERROR, MB_OK);
           return fail();
@@ -329,6 +419,7 @@ BOOL CVelvoxDlg::ExtractArchive(const std::string& archivePath, const std::strin
   g_extractingFilePath.clear();
   g_extractingOpen = false;
   g_extractingPreexisting = false;
+  g_extractingFoundBefore.clear();
   m_nArchiverStatus = ARCSTAT_NONE;
 
   int result = ArchiverCommand(m_hWnd, command);
@@ -341,13 +432,13 @@ BOOL CVelvoxDlg::ExtractArchive(const std::string& archivePath, const std::strin
     case ARCSTAT_NONE:
       ShowArchiverError();
       fw::AfxMessageBox(IDS_EXTRACT_FAILED, MB_OK);
-      if (removeHalfWritten) ::DeleteFileA(g_extractingFilePath.c_str());
+      if (removeHalfWritten) DeleteHalfWrittenFile();
       return 0;
     case ARCSTAT_CANCELLED:
       ::OutputDebugStringW(
           L"\u5FA9\u53F7\u4E2D\u6B62\u3001\u30D5\u30A1\u30A4\u30EB\u524A\u9664\u304C\u5FC5\u8981"
           L"\u3067\u3042\u308B");
-      if (removeHalfWritten) ::DeleteFileA(g_extractingFilePath.c_str());
+      if (removeHalfWritten) DeleteHalfWrittenFile();
       return 0;
     default:
       return 0;

@@ -36,7 +36,7 @@ void AddSize(ArchiveTotals& totals, DWORD high, DWORD low) {
 void ShowFileName(CVxProgressDlg* dlg, const WIN32_FIND_DATAW& fd) {
   if (!dlg || !dlg->m_hWnd) return;
   const uint64_t bytes = (static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-  if (dlg->BeginItem(fw::ToCodePage(fd.cFileName), bytes)) dlg->UpdateWindow();
+  if (dlg->BeginItem(std::wstring(fd.cFileName), bytes)) dlg->UpdateWindow();
 }
 
 // A path's length as the limits count it: the bytes of its code-page text, a character
@@ -221,27 +221,28 @@ BOOL CVelvoxDlg::ScanSources() {
   g_unchecked.clear();
   g_realNames.clear();
 
-  // The archiver is given each source by its code-page name and walks below it with
-  // wide calls; the walk does the same, so that it sees every name the archiver packs.
-  for (const std::string& source : m_sources) {
-    const std::wstring path = fw::ToWide(source);
+  // The archiver is given each source by its bare name in its own folder and walks below
+  // it with wide calls; the walk takes the sources by their real names and does the
+  // same, so that it sees every name the archiver packs.
+  for (const std::wstring& path : RealSources()) {
     WIN32_FIND_DATAW fd;
     HANDLE find = ::FindFirstFileW(path.c_str(), &fd);
     if (find == INVALID_HANDLE_VALUE) {
       if (!CheckPendingFiles()) return 0;
-      fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_MISSING, source), MB_OK);
+      fw::AfxMessageBox(FormatIdS(IDS_SOURCE_FILE_MISSING, path), MB_OK);
       return 0;
     }
     ::FindClose(find);
 
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       if (!IsFollowedFolder(fd.dwFileAttributes)) continue;
-      size_t slash = fw::ReverseFindBackslash(source);
-      size_t baseLength = slash == std::string::npos ? 0 : slash + 1;
+      const size_t slash = path.find_last_of(L'\\');
+      const size_t baseLength = slash == std::wstring::npos ? 0 : Measure(path.data(), slash + 1).Length();
       if (!WalkFolder(path, bFoundFile, totals, baseLength)) return 0;
     } else {
       ShowFileName(m_pProgressDlg, fd);
       AddSize(totals, fd.nFileSizeHigh, fd.nFileSizeLow);
+      if (Measure(path.data(), path.size()).lossy) RememberRealName(path);
       g_unchecked.push_back(path);
       if (m_bOpLog) m_logFiles.push_back(path);
       bFoundFile = 1;

@@ -47,9 +47,11 @@ std::string LoadStr(UINT id) {
   return s;
 }
 
-std::string RawCommandLineArgs() {
+namespace {
+
+template <typename Char>
+const Char* AfterProgramName(const Char* p) {
   // The same split as the runtime's: a quoted or unquoted program name, then blanks.
-  const char* p = ::GetCommandLineA();
   if (*p == '"') {
     ++p;
     while (*p && *p != '"') ++p;
@@ -60,6 +62,12 @@ std::string RawCommandLineArgs() {
   while (*p == ' ' || *p == '\t') ++p;
   return p;
 }
+
+}  // namespace
+
+std::string RawCommandLineArgs() { return AfterProgramName(::GetCommandLineA()); }
+
+std::wstring RawCommandLineArgsW() { return AfterProgramName(::GetCommandLineW()); }
 
 HWND AfxGetSafeOwner(CWnd* parent) {
   if (parent && parent->m_hWnd) return parent->m_hWnd;

@@ -114,8 +114,10 @@ CDialog::~CDialog() {
 INT_PTR CDialog::DoModal() {
   m_bModal = true;
   HWND parent = AfxGetSafeOwner(m_pParentWnd);
-  INT_PTR r = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), parent,
-                                DialogProc, reinterpret_cast<LPARAM>(this));
+  INT_PTR r = m_bUnicode ? ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDTemplate),
+                                             parent, DialogProc, reinterpret_cast<LPARAM>(this))
+                         : ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
+                                             parent, DialogProc, reinterpret_cast<LPARAM>(this));
   m_hWnd = nullptr;
   return r;
 }
@@ -124,8 +126,10 @@ BOOL CDialog::Create(CWnd* parent) {
   m_bModal = false;
   if (parent) m_pParentWnd = parent;
   HWND p = AfxGetSafeOwner(m_pParentWnd);
-  HWND h = ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), p,
-                                DialogProc, reinterpret_cast<LPARAM>(this));
+  HWND h = m_bUnicode ? ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDTemplate),
+                                             p, DialogProc, reinterpret_cast<LPARAM>(this))
+                      : ::CreateDialogParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
+                                             p, DialogProc, reinterpret_cast<LPARAM>(this));
   return h != nullptr;
 }
 

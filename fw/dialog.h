@@ -72,6 +72,11 @@ class CDialog : public CWnd {
 
   CWnd* m_pParentWnd;
   bool m_bModal = false;
+  // Set before the dialog is made: its controls are then Unicode windows, which keep a
+  // text the code page cannot spell (an ANSI control's text passes through the code
+  // page, even when set with a W call). WM_SETTEXT and the other text messages then
+  // reach WindowProc as UTF-16.
+  bool m_bUnicode = false;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -54,6 +54,11 @@ std::wstring Wide(const std::string& acp) {
   return w;
 }
 std::string U8(const char8_t* s) { return reinterpret_cast<const char*>(s); }
+std::vector<std::wstring> WideArgs(const std::vector<std::string>& acp) {
+  std::vector<std::wstring> w;
+  for (const std::string& a : acp) w.push_back(Wide(a));
+  return w;
+}
 
 // A message of the string table with its one argument (%s or %1) in place.
 std::wstring Message(UINT id, const std::wstring& arg) {
@@ -83,9 +88,13 @@ class VelvoxRun {
   // `env`: variables that this run alone sees (TEMP and TMP are its own folder unless
   // given here).
   explicit VelvoxRun(const std::vector<std::string>& args,
+                     std::vector<std::pair<std::string, std::string>> env = {})
+      : VelvoxRun(WideArgs(args), std::move(env)) {}
+  // Arguments as the shell passes them, in UTF-16: names the code page cannot spell too.
+  explicit VelvoxRun(const std::vector<std::wstring>& args,
                      std::vector<std::pair<std::string, std::string>> env = {}) {
-    std::string cmd = "\"" + vxtest::ExeFolder() + "velvox.exe\"";
-    for (const auto& a : args) cmd += " \"" + a + "\"";
+    std::wstring cmd = L"\"" + Wide(vxtest::ExeFolder()) + L"velvox.exe\"";
+    for (const auto& a : args) cmd += L" \"" + a + L"\"";
     for (const char* name : {"TEMP", "TMP"})
       if (std::none_of(env.begin(), env.end(), [&](const auto& e) { return e.first == name; }))
         env.emplace_back(name, temp_.path());
@@ -705,6 +714,151 @@ TEST_F(EncryptJobLogTest, NamesTheCodePageCannotSpellGoBothWaysAndAreLoggedAsThe
     EXPECT_EQ(run.WaitWithoutMessages(), 0u);
   }
   EXPECT_EQ(vxtest::TreeOf(Wide(back) + L"\\names"), sources);
+}
+
+// velvox.exe started by the shell with names that code page 932 cannot spell, each beside
+// its look-alike (the name as best fit spells it) holding other bytes. A file in such a
+// folder is encrypted as itself. A source whose own name the archiver could only be
+// given as its look-alike is refused before anything is written, and named as it is.
+TEST_F(EncryptJobTest, SourcesTheCodePageCannotSpellOnTheCommandLine) {
+  const std::wstring root = Wide(kRoot);
+  for (const wchar_t* folder : {L"\\M\u00fcller", L"\\Muller", L"\\\ubcf4\uace0\uc11c"})
+    ASSERT_TRUE(CreateDirectoryW((root + folder).c_str(), nullptr));
+  vxtest::PutFile(root + L"\\M\u00fcller\\plan.txt", "in the folder with the umlaut");
+  vxtest::PutFile(root + L"\\Muller\\plan.txt", "in the look-alike folder");
+  vxtest::PutFile(root + L"\\M\u00fcller.txt", "with the umlaut");
+  vxtest::PutFile(root + L"\\Muller.txt", "without");
+  vxtest::PutFile(root + L"\\\ubcf4\uace0\uc11c\\a.txt", "report");
+  const struct Row {
+    std::wstring source;  // below the root
+    Tree decrypted;       // what the archive holds; empty: refused
+  } rows[] = {
+      {L"M\u00fcller\\plan.txt", {{"plan.txt", "in the folder with the umlaut"}}},
+      {L"M\u00fcller.txt", {}},
+      {L"\ubcf4\uace0\uc11c", {}},
+  };
+  for (const Row& r : rows) {
+    const std::wstring source = root + L"\\" + r.source;
+    SCOPED_TRACE(vxtest::Utf8(fw::ToCodePage(source)));
+    VelvoxRun run(std::vector<std::wstring>{source});
+    if (r.decrypted.empty()) {
+      // The first window the user sees is the refusal.
+      HWND shown = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, run.pid());
+      ASSERT_NE(shown, nullptr);
+      vxtest::SaveScreenshot("encrypt-refused-real-name-" + std::to_string(&r - rows));
+      EXPECT_EQ(run.Answer(IDOK).wtext, Message(IDS_FILE_NAME_INVALID, source));
+      EXPECT_EQ(run.Wait(), 0u);
+      EXPECT_TRUE(pltest::Tree(out_).empty());
+      continue;
+    }
+    const std::string xss = out_ + "plan.xss";
+    run.EncryptTo(xss);
+    EXPECT_EQ(run.WaitWithoutMessages(), 0u);
+    EXPECT_EQ(Decrypted(xss), r.decrypted);
+    pltest::FreshDir(out_);
+  }
+}
+
+// Archives whose own names code page 932 cannot spell, one beside a look-alike archive of
+// other content, decrypted by velvox.exe started with them: each gives its own files, the
+// progress dialog names it as it is, and extracting over existing files asks about each
+// by its real name and leaves the look-alike beside them as it was.
+TEST_F(EncryptJobTest, ArchivesTheCodePageCannotSpellDecryptAsThemselves) {
+  const std::wstring root = Wide(kRoot);
+  // Two archives of one folder "box" with the same names and other contents.
+  auto makeArchive = [&](const std::string& content, const std::string& xss) {
+    const std::wstring box = root + L"\\make\\box";
+    vxtest::RemoveTree(kRoot + "\\make");
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\make").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(box.c_str(), nullptr));
+    vxtest::PutFile(box + L"\\M\u00fcller.txt", content + " umlaut");
+    vxtest::PutFile(box + L"\\\ubcf4\uace0\uc11c.txt", content + " report");
+    ASSERT_TRUE(TVDEV_CertifyKey(kKey, kKeyValue, 0));
+    BOOL ok = 0;
+    pltest::BoxAnswerer boxes;
+    pltest::RunJob([&](CVelvoxDlg& dlg) {
+      dlg.m_sources = {kRoot + "\\make\\box"};
+      ok = dlg.ProduceEncryptedOutput(xss, kKey, nullptr);
+    });
+    ASSERT_TRUE(ok) << ::testing::PrintToString(boxes.Finish());
+  };
+  makeArchive("real", out_ + "real.xss");
+  makeArchive("other", out_ + "other.xss");
+
+  const struct Row {
+    std::wstring archive;    // in the destination folder
+    std::wstring lookAlike;  // beside it, holding the other archive; empty: none
+  } rows[] = {
+      {L"M\u00fcller.xss", L"Muller.xss"},
+      {L"\ubcf4\uace0\uc11c.xss", L""},
+  };
+  const std::string dest = kRoot + "\\dest";
+  const std::wstring wdest = Wide(dest);
+  const std::string decrypting = Acp(u8"復号しています...");
+  const std::string owTitle = Acp(u8"ファイルの上書きの確認");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(vxtest::Utf8(fw::ToCodePage(r.archive)));
+    vxtest::RemoveTree(dest);
+    ASSERT_TRUE(CreateDirectoryW(wdest.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((wdest + L"\\box").c_str(), nullptr));
+    const std::wstring xss = wdest + L"\\" + r.archive;
+    ASSERT_TRUE(CopyFileW(Wide(out_ + "real.xss").c_str(), xss.c_str(), TRUE));
+    if (!r.lookAlike.empty())
+      ASSERT_TRUE(CopyFileW(Wide(out_ + "other.xss").c_str(), (wdest + L"\\" + r.lookAlike).c_str(), TRUE));
+    vxtest::PutFile(wdest + L"\\box\\M\u00fcller.txt", "old umlaut");
+    vxtest::PutFile(wdest + L"\\box\\\ubcf4\uace0\uc11c.txt", "old report");
+    vxtest::PutFile(wdest + L"\\box\\Muller.txt", "the look-alike");
+    auto want = vxtest::TreeOf(wdest + L"\\box");
+    want[L"M\u00fcller.txt"] = "real umlaut";
+    want[L"\ubcf4\uace0\uc11c.txt"] = "real report";
+    vxtest::SettleFolderTimes(dest);
+
+    wchar_t caption[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, decrypting.c_str(), -1, caption, 64);
+    SetEnvironmentVariableW(L"VX_CANCEL_AT", caption);
+    VelvoxRun run(std::vector<std::wstring>{xss});
+    SetEnvironmentVariableW(L"VX_CANCEL_AT", nullptr);
+    HWND key = run.WaitKeyDialog();
+    ASSERT_NE(key, nullptr);
+    vxtest::CancelHook hook(run.pid(), "VxCancelAtCaption");
+    vxtest::SetControlText(key, IDC_KEY_VALUE, kKeyValue);
+    vxtest::ClickButton(key, IDOK);
+    HWND browser = vxtest::WaitFolderBrowser(run.pid());
+    ASSERT_NE(browser, nullptr);
+    vxtest::ExpectFolderSelected(browser, dest);
+    PostMessageA(browser, WM_COMMAND, IDOK, 0);
+
+    // Held at the stop question while it decrypts: the progress line names the archive.
+    HWND ask = vxtest::WaitForWindow("TARVO-Pro", "#32770", vxtest::kDefaultWait, run.pid());
+    ASSERT_NE(ask, nullptr);
+    const auto progress = vxtest::FindWindows(decrypting, "#32770", run.pid());
+    ASSERT_EQ(progress.size(), 1u);
+    wchar_t line[MAX_PATH] = {};
+    GetDlgItemTextW(progress.front(), IDC_PROGRESS_TEXT, line, MAX_PATH);
+    EXPECT_EQ(std::wstring(line), r.archive);
+    vxtest::SaveScreenshot("decrypt-progress-real-name-" + std::to_string(&r - rows));
+    EXPECT_EQ(vxtest::StaticTexts(ask), fw::LoadStr(IDS_CONFIRM_ABORT));
+    vxtest::ClickButton(ask, IDCANCEL);
+
+    std::vector<std::wstring> asked;
+    for (int i = 0; i < 2; ++i) {
+      HWND ow = vxtest::WaitForWindow(owTitle, "#32770", vxtest::kDefaultWait, run.pid());
+      if (!ow) break;
+      wchar_t text[1024] = {};
+      GetDlgItemTextW(ow, IDC_OW_MESSAGE, text, 1024);
+      asked.push_back(text);
+      vxtest::ClickButton(ow, IDC_OW_YES);
+      vxtest::WaitWindowGone(ow);
+    }
+    std::sort(asked.begin(), asked.end());
+    std::vector<std::wstring> named = {
+        Message(IDS_CONFIRM_OVERWRITE_EXTRACTED, wdest + L"\\box\\M\u00fcller.txt"),
+        Message(IDS_CONFIRM_OVERWRITE_EXTRACTED, wdest + L"\\box\\\ubcf4\uace0\uc11c.txt")};
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(asked, named);
+    EXPECT_EQ(run.WaitWithoutMessages(), 0u);
+    EXPECT_EQ(vxtest::TreeOf(wdest + L"\\box"), want);
+  }
 }
 
 // The archiver records a folder link as a folder and does not follow it; the walk does

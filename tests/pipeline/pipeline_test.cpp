@@ -1011,9 +1011,12 @@ TEST_F(Pipeline, ProgressDialogEndsEachPhaseOnItsLastName) {
       [](int code, WPARAM wp, LPARAM lp) -> LRESULT {
         auto* m = reinterpret_cast<CWPRETSTRUCT*>(lp);
         if (code == HC_ACTION && m->message == WM_SETTEXT && ::GetDlgCtrlID(m->hwnd) == IDC_PROGRESS_TEXT) {
-          char caption[256] = {};
+          // The line is read back from the control: it is a Unicode window, whose
+          // WM_SETTEXT may carry UTF-16.
+          char caption[256] = {}, line[520] = {};
           ::GetWindowTextA(::GetParent(m->hwnd), caption, sizeof caption);
-          shown.push_back({Utf8(caption), m->lParam ? reinterpret_cast<const char*>(m->lParam) : ""});
+          ::GetWindowTextA(m->hwnd, line, sizeof line);
+          shown.push_back({Utf8(caption), line});
         }
         return ::CallNextHookEx(nullptr, code, wp, lp);
       },

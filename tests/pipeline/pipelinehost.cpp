@@ -109,7 +109,11 @@ LRESULT CALLBACK CancelAtPhase::Proc(int code, WPARAM wp, LPARAM lp) {
         if (self->armed_ && static_cast<int>(m->wParam) >= self->barAt_) fire(self);
         continue;
       }
-      std::string shown = m->lParam ? reinterpret_cast<const char*>(m->lParam) : "";
+      // Read back from the control, which has it by now: the text line is a Unicode
+      // window, whose WM_SETTEXT may carry UTF-16.
+      char line[520] = {};
+      ::GetWindowTextA(m->hwnd, line, sizeof line);
+      std::string shown = line;
       if (!self->suffix_.empty() && (shown.size() < self->suffix_.size() ||
                                      shown.compare(shown.size() - self->suffix_.size(),
                                                    self->suffix_.size(), self->suffix_) != 0))

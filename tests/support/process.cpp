@@ -90,13 +90,17 @@ Process::~Process() {
 }
 
 Process Process::Start(const std::string& commandLine, const std::string& workDir) {
+  return Start(Wide(commandLine), Wide(workDir));
+}
+
+Process Process::Start(const std::wstring& commandLine, const std::wstring& workDir) {
   Process p;
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   DWORD error = 0;
-  if (!CreateChild(Wide(commandLine), Wide(workDir), 0, si, pi, error)) {
-    ADD_FAILURE() << "cannot start '" << Utf8Of(Wide(commandLine)) << "': error " << error;
+  if (!CreateChild(commandLine, workDir, 0, si, pi, error)) {
+    ADD_FAILURE() << "cannot start '" << Utf8Of(commandLine) << "': error " << error;
     return p;
   }
   CloseHandle(pi.hThread);

@@ -34,6 +34,9 @@ class Process {
   // Starts `commandLine` (system code page). Fails the test and returns an empty
   // process on error.
   static Process Start(const std::string& commandLine, const std::string& workDir = "");
+  // The same from UTF-16, as the shell starts a program: names that the code page cannot
+  // spell reach it as they are.
+  static Process Start(const std::wstring& commandLine, const std::wstring& workDir = L"");
   DWORD pid() const { return pid_; }
   HANDLE handle() const { return h_; }
   bool running() const;
