@@ -25,12 +25,13 @@ set(VX_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file with the code-signing key and
 set(VX_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 password or the token's PIN")
 set(VX_SIGN_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 module of the token holding the key")
 set(VX_SIGN_PKCS11_KEY "" CACHE STRING "pkcs11: URI of the code-signing key on the token")
-set(VX_SIGN_PKCS11_CERT "" CACHE FILEPATH "Code-signing certificate (PEM, with its chain) of the token's key")
+set(VX_SIGN_PKCS11_CERT "" CACHE FILEPATH
+    "Code-signing certificate (PEM, with its chain) of the token's key")
 set(VX_SIGN_TIMESTAMP "" CACHE STRING "RFC 3161 time-stamp server URL (empty: no time stamp)")
 
 find_program(VX_OSSLSIGNCODE osslsigncode)
-set(vx_sign_vars VX_OSSLSIGNCODE VX_SIGN_PKCS12 VX_SIGN_PASSWORD_FILE VX_SIGN_PKCS11_MODULE VX_SIGN_PKCS11_KEY
-    VX_SIGN_PKCS11_CERT VX_SIGN_TIMESTAMP)
+set(vx_sign_vars VX_OSSLSIGNCODE VX_SIGN_PKCS12 VX_SIGN_PASSWORD_FILE VX_SIGN_PKCS11_MODULE
+    VX_SIGN_PKCS11_KEY VX_SIGN_PKCS11_CERT VX_SIGN_TIMESTAMP)
 if(VX_SIGN_PKCS12 AND VX_SIGN_PKCS11_MODULE)
   message(FATAL_ERROR "VX_SIGN_PKCS12 and VX_SIGN_PKCS11_MODULE both set: configure one key")
 endif()

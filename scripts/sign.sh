@@ -27,7 +27,10 @@ else
   exit 2
 fi
 if [ -n "${VX_SIGN_PASSWORD_FILE:-}" ]; then
-  [ -r "$VX_SIGN_PASSWORD_FILE" ] || { echo "sign.sh: cannot read $VX_SIGN_PASSWORD_FILE" >&2; exit 2; }
+  if [ ! -r "$VX_SIGN_PASSWORD_FILE" ]; then
+    echo "sign.sh: cannot read $VX_SIGN_PASSWORD_FILE" >&2
+    exit 2
+  fi
   key+=(-readpass "$VX_SIGN_PASSWORD_FILE")
 fi
 [ -n "${VX_SIGN_TIMESTAMP:-}" ] && key+=(-ts "$VX_SIGN_TIMESTAMP")

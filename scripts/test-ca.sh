@@ -41,7 +41,8 @@ cd "$dir"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 90 \
   -config ext.cnf -extensions ca 2>/dev/null
 for c in sign tsa; do
-  openssl req -newkey rsa:2048 -nodes -keyout $c.key -out $c.csr -subj "/CN=velvox test $c" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -keyout $c.key -out $c.csr -subj "/CN=velvox test $c" \
+    2>/dev/null
   openssl x509 -req -in $c.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 60 \
     -extfile ext.cnf -extensions $c -out $c.pem 2>/dev/null
   rm $c.csr

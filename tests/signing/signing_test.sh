@@ -98,7 +98,8 @@ printf 'signing test\r\n' > "$work/a.txt"
   fail "vx_sfx_made failed"
 for f in "$work/sfx.exe" "$work/stub.exe"; do
   [ -s "$f" ] || { fail "$(basename "$f") was not written"; continue; }
-  [ "$(cert_table "$f")" = "0 0" ] || fail "$(basename "$f") has a certificate table: $(cert_table "$f")"
+  table=$(cert_table "$f")
+  [ "$table" = "0 0" ] || fail "$(basename "$f") has a certificate table: $table"
   "$tool" verify -in "$f" >/dev/null 2>&1 && fail "$(basename "$f") carries a signature"
 done
 
@@ -113,7 +114,8 @@ echo "== the setup in a fresh prefix"
   wine "$setup" /S '/D=C:\velvox' </dev/null
 ) || fail "the setup failed: $?"
 installed=$VX_BUILD/tests/signing/prefix/drive_c/velvox
-mapfile -t pe < <(find "$installed" -type f \( -iname '*.exe' -o -iname '*.dll' \) 2>/dev/null | sort)
+mapfile -t pe < <(find "$installed" -type f \( -iname '*.exe' -o -iname '*.dll' \) 2>/dev/null |
+                  sort)
 for want in uninstall.exe velvox.exe PlugIns/tvtoken.dll; do
   [ -f "$installed/$want" ] || fail "the setup did not write $want"
 done
@@ -166,7 +168,8 @@ trap 'kill $tsa 2>/dev/null' EXIT
 for _ in $(seq 100); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
 unsigned_copy "$velvox" "$work/stamped.exe" || fail "cannot remove the signature"
 env VX_OSSLSIGNCODE="$tool" VX_SIGN_PKCS12="$ca_dir/sign.p12" \
-  VX_SIGN_PASSWORD_FILE="$ca_dir/sign.pass" VX_SIGN_TIMESTAMP="http://127.0.0.1:$(cat "$work/tsa.port")" \
+  VX_SIGN_PASSWORD_FILE="$ca_dir/sign.pass" \
+  VX_SIGN_TIMESTAMP="http://127.0.0.1:$(cat "$work/tsa.port")" \
   "$here/../../scripts/sign.sh" "$work/stamped.exe" || fail "signing with a time stamp failed"
 verifies "$work/stamped.exe" -TSA-CAfile "$ca" || fail "the time-stamped file does not verify"
 "$tool" verify -CAfile "$ca" -TSA-CAfile "$ca" -in "$work/stamped.exe" 2>&1 |
