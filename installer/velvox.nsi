@@ -45,6 +45,13 @@ Name "velvox"
 Caption "${VX_PRODUCT} velvox ${VX_VERSION} セットアップ"
 UninstallCaption "${VX_PRODUCT} velvox アンインストール"
 OutFile "${VX_OUTFILE}"
+; A signing build (-DVX_SIGN=<command>) signs the setup, the uninstaller it carries and
+; (signed copies) the plug-ins it unpacks.
+!ifdef VX_SIGN
+  !addplugindir /amd64-unicode "${VX_SIGNED_PLUGINS}"
+  !finalize '"${VX_SIGN}" "%1"' = 0
+  !uninstfinalize '"${VX_SIGN}" "%1"' = 0
+!endif
 Icon "${VX_SRC}/res/velvox.ico"
 UninstallIcon "${VX_SRC}/res/velvox.ico"
 InstallDir "$PROGRAMFILES64\Norvane\TARVO-Pro"

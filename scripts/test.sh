@@ -5,6 +5,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/bootstrap.sh"
+# Every test runs on a signed build, signed with a throw-away certificate of its own.
+ca=$root/build/test-ca
+"$root/scripts/test-ca.sh" "$ca"
+export VX_SIGN_PKCS12=$ca/sign.p12 VX_SIGN_PASSWORD_FILE=$ca/sign.pass VX_SIGN_PKCS11_MODULE= \
+       VX_SIGN_PKCS11_KEY= VX_SIGN_PKCS11_CERT= VX_SIGN_TIMESTAMP=
 "$root/scripts/build.sh"
 source "$root/scripts/env.sh"
 "$root/scripts/prefix.sh"

@@ -50,7 +50,16 @@ bool LoadStub(stream::Bytes* out) {
   if (!p || size == 0) return false;
   const auto* b = static_cast<const uint8_t*>(p);
   out->assign(b, b + size);
+  DropSignature(out);
   return true;
+}
+
+uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+void Put32(std::vector<uint8_t>* b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -66,6 +75,27 @@ std::optional<std::string> CanonicalPassword(std::wstring_view password) {
 bool PasswordKey(const std::string& canonical, const uint8_t salt[16], uint32_t iterations,
                  uint8_t key[32]) {
   return crypto::Pbkdf2Sha256(canonical.data(), canonical.size(), salt, 16, iterations, key, 32);
+}
+
+void DropSignature(std::vector<uint8_t>* image) {
+  std::vector<uint8_t>& b = *image;
+  if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z') return;
+  const size_t nt = Get32(b, 0x3C);
+  // Sizes compared by what is left after an offset: no sum can wrap on 32-bit.
+  if (nt > b.size() || b.size() - nt < 24 + 2 || Get32(b, nt) != 0x00004550 /* "PE" */)
+    return;
+  const size_t optional = nt + 24;
+  const bool pe32plus = (b[optional] | b[optional + 1] << 8) == 0x20B;
+  const size_t count = pe32plus ? 108 : 92;  // NumberOfRvaAndSizes, then the directories
+  const size_t security = count + 4 + 4 * 8;  // directory 4: the certificate table
+  if (b.size() - optional < security + 8 || Get32(b, optional + count) <= 4) return;
+  const uint32_t offset = Get32(b, optional + security);
+  const uint32_t size = Get32(b, optional + security + 4);
+  if (offset == 0 && size == 0) return;
+  Put32(image, optional + security, 0);
+  Put32(image, optional + security + 4, 0);
+  Put32(image, optional + 64, 0);  // the checksum covered the table: 0 is "none"
+  if (offset != 0 && offset < b.size()) b.resize(offset);
 }
 
 DWORD Create(const std::string& archivePath, const std::string& outputPath,

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "contracts/tvdev.h"
 
@@ -28,6 +29,13 @@ std::optional<std::string> CanonicalPassword(std::wstring_view password);
 // Key that wraps a payload's data key, from a password in canonical form.
 bool PasswordKey(const std::string& canonical, const uint8_t salt[16], uint32_t iterations,
                  uint8_t key[32]);
+
+// Takes an Authenticode signature off a PE image in memory: the certificate table (a
+// signed image's last part) and the directory entry naming it. Every self-decrypting
+// file is the stub with data appended, which a signature of the stub's would not cover:
+// Windows would report the file's signature as damaged, which is worse than none. An
+// unsigned image is left as it is.
+void DropSignature(std::vector<uint8_t>* image);
 
 // Writes stub + payload of `archivePath` to `outputPath`. A password that has no
 // canonical form is refused with TVDEV_ERR_INVALID_ARGUMENT: the file could never be

@@ -12,6 +12,7 @@
 #include "contracts/tvdev.h"
 #include "format/xss_format.h"
 #include "peimports.h"
+#include "selfextract.h"
 #include "tempmarks.h"
 #include "testfiles.h"
 #include "tvtest.h"
@@ -476,6 +477,57 @@ TEST_F(SelfExtract, CreationRefusesBadArgumentsAndPasswordsThatCannotBeTyped) {
                                            c.mode, 0, nullptr, nullptr, 0, 1, 0));
     EXPECT_EQ(TVDEV_GetLastError(0), c.code);
     EXPECT_EQ(work.List(), (std::vector<std::string>{"in.zip"}));
+  }
+}
+
+// A signature on the stub would arrive damaged in every self-decrypting file (the
+// payload is appended after it), so the library takes one off the stub it copies: the
+// certificate table goes, the directory entry and checksum are cleared, nothing else
+// changes. An unsigned image, or bytes that are no PE image, stay as they are.
+TEST(StubSignature, ASignatureIsTakenOffAndNothingElseChanges) {
+  HMODULE lib = GetModuleHandleA("tarvodev.dll");
+  HRSRC r = FindResourceA(lib, "TVSFXSTUB", MAKEINTRESOURCEA(10));
+  ASSERT_NE(r, nullptr);
+  const auto* p = static_cast<const uint8_t*>(LockResource(LoadResource(lib, r)));
+  const Bytes stub(p, p + SizeofResource(lib, r));
+  const size_t nt = *reinterpret_cast<const uint32_t*>(&stub[0x3C]);
+  ASSERT_EQ(*reinterpret_cast<const uint16_t*>(&stub[nt + 24]), 0x20B);  // PE32+ (x64)
+  const size_t checksum = nt + 24 + 64, security = nt + 24 + 112 + 4 * 8;
+  ASSERT_EQ(*reinterpret_cast<const uint64_t*>(&stub[security]), 0u) << "the stub is signed";
+
+  // Signed as a signing tool does it: padded to 8 bytes, a WIN_CERTIFICATE appended, the
+  // directory entry naming it, the checksum set.
+  Bytes signedStub = stub;
+  signedStub.resize((stub.size() + 7) / 8 * 8);
+  const uint32_t table = static_cast<uint32_t>(signedStub.size());
+  const uint32_t header[2] = {24, 0x00020200};  // dwLength, revision 2.0, PKCS#7 type
+  signedStub.insert(signedStub.end(), reinterpret_cast<const uint8_t*>(header),
+                    reinterpret_cast<const uint8_t*>(header) + 8);
+  signedStub.insert(signedStub.end(), 16, 0x30);
+  std::memcpy(&signedStub[security], &table, 4);
+  const uint32_t length = 24, sum = 0x12345;
+  std::memcpy(&signedStub[security + 4], &length, 4);
+  std::memcpy(&signedStub[checksum], &sum, 4);
+  Bytes unsignedPadded(signedStub.begin(), signedStub.begin() + table);
+  std::memset(&unsignedPadded[security], 0, 8);
+  std::memset(&unsignedPadded[checksum], 0, 4);
+
+  Bytes notPe(stub.begin(), stub.begin() + 0x40);
+  notPe[0x3C] = 0xF0;  // the PE header would lie past the end
+  const struct {
+    const char* what;
+    Bytes in, out;
+  } cases[] = {
+      {"signed", signedStub, unsignedPadded},
+      {"unsigned", stub, stub},
+      {"header past the end", notPe, notPe},
+      {"not a PE image", Text("MZ but nothing more"), Text("MZ but nothing more")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes b = c.in;
+    tvdev::sfx::DropSignature(&b);
+    EXPECT_TRUE(b == c.out);
   }
 }
 
