@@ -10,7 +10,8 @@ velvox installs and registers.
 
 wixl 0.101 writes neither component conditions nor custom actions that run a program
 by its folder, nor the registry's delete-key rows; velvox-msi.sql.in adds those to the
-database that wixl made (msibuild -q).
+database that wixl made (msibuild -q). It also loses every text that is not ASCII, so
+those go in afterwards the same way, in the database's code page 932.
 """
 import argparse
 import hashlib
@@ -264,15 +265,21 @@ def split_command(command):
     return m.group(1), m.group(2)
 
 
-def wxs_lists(c, src, bindir):
+def wxs_lists(c, src):
     values = msi_values(src)
     a = lambda t: xml_escape(msi_text(t, values), {'"': '&quot;'})
     comps, refs, subdirs = [], [], {}
-    for folder, name, _ in c.files + [('',) + h for h in c.helpers]:
+    # A helper is deleted once it ran: it goes with the first program file, whose
+    # presence says that the component is installed, rather than being a component's
+    # key file that Windows Installer would then count as missing.
+    helpers = ''.join(f'<File Id="{name}" Name="{name}" Source="{xml_escape(name)}"/>'
+                      for name, _ in c.helpers)
+    for folder, name, _ in c.files:
         cid = ident('File', folder + '\\' + name)
         xml = (f'<Component Id="{cid}" Guid="{guid("file:" + folder + chr(92) + name)}" Win64="yes">'
                f'<File Id="{name}" Name="{name}" Source="{xml_escape(name)}" '
-               f'KeyPath="yes"/></Component>')
+               f'KeyPath="yes"/>{helpers}</Component>')
+        helpers = ''
         subdirs.setdefault(folder, []).append(xml)
         refs.append(cid)
     for folder, items in subdirs.items():
@@ -332,7 +339,7 @@ def build_msi(c, args):
     for rid, command in c.runs.items():
         exe, rest = split_command(command)
         runs[rid] = (exe, msi_text(rest, values))
-    comps, refs, shortcuts = wxs_lists(c, args.src, args.bin)
+    comps, refs, shortcuts = wxs_lists(c, args.src)
     with open(args.template, encoding='utf-8') as f:
         wxs = f.read()
     subst = {
