@@ -429,6 +429,11 @@ void ExpectRegistrations(const std::string& menu) {
       {std::string(kShellClsidKey) + "\\InprocServer32", "ThreadingModel", "Apartment"},
       {"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved",
        VXSHELL_CLSID_TEXT, "velvox drop target"},
+      // What Explorer shows, in the system code page.
+      {kFileVerb, nullptr, Acp(u8"velvox で暗号化(&V)")},
+      {kFolderVerb, nullptr, Acp(u8"velvox で暗号化(&V)")},
+      {"Software\\Classes\\velvox.xss", nullptr, Acp(u8"手動暗号ファイル")},
+      {"Software\\Classes\\velvox.xss\\shell\\open", nullptr, Acp(u8"velvox で復号(&O)")},
       {kFileVerb, "MultiSelectModel", "Player"},
       {std::string(kFileVerb) + "\\DropTarget", "CLSID", VXSHELL_CLSID_TEXT},
       {std::string(kFileVerb) + "\\command", nullptr, "\"" + Velvox() + "\" \"%1\""},
