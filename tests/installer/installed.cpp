@@ -25,7 +25,6 @@
 #include "resource.h"
 #include "testfiles.h"
 #include "uidriver.h"
-#include "installed.h"
 #include "vxshell.h"
 
 namespace vxinst {
@@ -530,7 +529,9 @@ void ExpectFileEntryReachesSaveAs() {
   // first item.
   HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
   EXPECT_NE(nullptr, save);
-  if (save) EXPECT_EQ("one", vxtest::WindowText(vxtest::FileDialogNameField(save)));
+  if (save) {
+    EXPECT_EQ("one", vxtest::WindowText(vxtest::FileDialogNameField(save)));
+  }
   EndVelvox(velvox);
 }
 
@@ -551,7 +552,9 @@ void ExpectFolderEntryReachesSaveAs() {
   // first item.
   HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
   EXPECT_NE(nullptr, save);
-  if (save) EXPECT_EQ("vx folder", vxtest::WindowText(vxtest::FileDialogNameField(save)));
+  if (save) {
+    EXPECT_EQ("vx folder", vxtest::WindowText(vxtest::FileDialogNameField(save)));
+  }
   EndVelvox(velvox);
 }
 
@@ -572,7 +575,9 @@ void ExpectXssReachesKeyDialog() {
   HWND key = vxtest::WaitForWindow(vxtest::Acp(u8"使用する鍵の入力"), "#32770",
                                    vxtest::kDefaultWait, velvox.pid);
   EXPECT_NE(nullptr, key);
-  if (key) EXPECT_EQ("SALES", Upper(vxtest::ControlText(key, IDC_KEY_NAME)));
+  if (key) {
+    EXPECT_EQ("SALES", Upper(vxtest::ControlText(key, IDC_KEY_NAME)));
+  }
   EndVelvox(velvox);
 }
 

@@ -1,32 +1,19 @@
 // velvox-setup.exe on a machine that has never seen the suite: a fresh Wine prefix of
 // this test's own (run.sh). The tests share that machine and run in order: install,
-// the Explorer entries, upgrade, uninstall.
+// the Explorer entries, upgrade, uninstall. What both packages must leave on a machine
+// is checked by installed.h, which msi_test.cpp uses too.
 #include <windows.h>
-#include <aclapi.h>
 #include <objbase.h>
-#include <sddl.h>
-#include <shlobj.h>
-#include <shellapi.h>
 #include <tlhelp32.h>
-#include <winternl.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "contracts/authresponse.h"
-#include "contracts/guard.h"
-#include "contracts/tvdev.h"
-#include "dialogs_ids.h"
-#include "keys_ids.h"
-#include "resource.h"
-#include "testfiles.h"
 #include "installed.h"
+#include "resource.h"
 #include "uidriver.h"
-#include "vxshell.h"
 
 namespace {
 
