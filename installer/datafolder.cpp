@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "keystore.h"
+#include "settings_defaults.h"
 
 namespace vxsetup {
 namespace {
@@ -609,6 +610,26 @@ bool EnablePrivileges() {
   }
   ::CloseHandle(token);
   return all;
+}
+
+bool WriteMissingSettings(const std::wstring& data, const std::wstring& mediaFile) {
+  const std::wstring ours = data + L"\\" + kMediaSettingsFile;
+  const bool mediaIsOurs = ::CompareStringOrdinal(mediaFile.c_str(), -1, ours.c_str(), -1,
+                                                  TRUE) == CSTR_EQUAL;
+  // A key that is there, empty or not, answers with its text, never with this.
+  const wchar_t missing[] = L"\x1F<missing>\x1F";
+  for (const SettingDefault& d : kSettingDefaults) {
+    const std::wstring file = data + L"\\" + d.file;
+    if (file == ours && !mediaIsOurs) continue;
+    wchar_t text[32] = {};
+    ::GetPrivateProfileStringW(d.section, d.key, missing, text, 32, file.c_str());
+    if (std::wstring(text) != missing) continue;
+    if (!::WritePrivateProfileStringW(d.section, d.key, d.value, file.c_str())) return false;
+  }
+  // The profile API caches writes; the files must be complete when the setup goes on.
+  for (const SettingDefault& d : kSettingDefaults)
+    ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, (data + L"\\" + d.file).c_str());
+  return true;
 }
 
 }  // namespace vxsetup

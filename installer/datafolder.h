@@ -72,6 +72,13 @@ struct Report {
 // Prepares `root`\Norvane\TARVO-Pro (`root`: the common application-data folder).
 Outcome Prepare(const std::wstring& root, SecurityIo& io, Report* report);
 
+// Writes the default settings (installer/contents.txt) that are missing in the prepared
+// data folder `data`; a key already there stays as it is, so that an upgrade or repair
+// keeps what an administrator set. The media filter's settings file is written only when
+// `mediaFile`, the file that the filter's "Media" value names, is ours in `data` (an
+// installed filter owns its own). False when a file cannot be written.
+bool WriteMissingSettings(const std::wstring& data, const std::wstring& mediaFile);
+
 // Enables the privileges an administrator needs to take over what others own
 // (take ownership, restore, backup). False when the token lacks them.
 bool EnablePrivileges();

@@ -8,7 +8,7 @@ pkgs=(
   wine wine64 libgnutls30 xvfb xauth x11-utils fonts-ipafont-gothic fonts-wine
   libz-mingw-w64-dev googletest cmake make imagemagick locales
   clang libclang-rt-14-dev zlib1g-dev zip unzip p7zip-full openssl python3 nsis
-  osslsigncode softhsm2 libengine-pkcs11-openssl
+  osslsigncode softhsm2 libengine-pkcs11-openssl wixl msitools
 )
 
 missing=()

@@ -8,6 +8,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -643,6 +644,46 @@ TEST_F(DataFolder, StopsAtALevelThatIsALink) {
       EXPECT_EQ(0, entries) << "written through the link";
     }
   }
+}
+
+// The default settings go only where a key is missing: what an administrator set, even
+// an empty value, stays. The media filter's file is written only when its "Media" value
+// names ours.
+TEST_F(DataFolder, DefaultSettingsFillOnlyWhatIsMissing) {
+  ASSERT_EQ(vxsetup::Outcome::kDone, Prepare());
+  const std::string policy = home_ + "\\policy.ini", media = home_ + "\\kvrfltme.ini";
+  ASSERT_TRUE(::WritePrivateProfileStringA("VELVOX", "PWRETRYMAX", "9", policy.c_str()));
+  ASSERT_TRUE(::WritePrivateProfileStringA("VELVOX", "EXTSTRING", "", policy.c_str()));
+  ::WritePrivateProfileStringA(nullptr, nullptr, nullptr, policy.c_str());
+  const auto text = [](const std::string& file, const char* section, const char* key) {
+    char buf[64] = {};
+    ::GetPrivateProfileStringA(section, key, "<missing>", buf, sizeof buf, file.c_str());
+    return std::string(buf);
+  };
+
+  ASSERT_TRUE(vxsetup::WriteMissingSettings(Wide(home_), L"C:\\filter\\kvrfltme.ini"));
+  EXPECT_FALSE(Exists(media)) << "the filter's own settings file is named";
+  ASSERT_TRUE(vxsetup::WriteMissingSettings(Wide(home_), Wide(media)));
+
+  const struct {
+    std::string file;
+    const char* section;
+    const char* key;
+    const char* expected;
+  } cases[] = {
+      {policy, "VELVOX", "PWRETRYMAX", "9"},  {policy, "VELVOX", "EXTSTRING", ""},
+      {policy, "VELVOX", "PWRETRY", "1"},     {policy, "OPTION", "USETOKEN", "0"},
+      {policy, "OPTION", "PLUGINNAME", ""},   {media, "MEDIA", "REMOVABLE", "0"},
+      {media, "MEDIASETTING", "KEYNAME", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.expected, text(c.file, c.section, c.key)) << c.section << " " << c.key;
+  // An empty default is written as a key, so that the next run keeps it too.
+  char keys[4096] = {};
+  ::GetPrivateProfileStringA("OPTION", nullptr, "", keys, sizeof keys, policy.c_str());
+  bool listed = false;
+  for (const char* k = keys; *k; k += strlen(k) + 1) listed |= std::string(k) == "PLUGINNAME";
+  EXPECT_TRUE(listed);
 }
 
 }  // namespace
