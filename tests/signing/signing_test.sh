@@ -2,8 +2,8 @@
 # The signed build, checked natively with osslsigncode against the test run's own CA
 # (scripts/test-ca.sh):
 #   signing_test.sh CA_DIR SIGN_COMMAND SETUP.exe vx_sfx_made.exe SIGNED_FILE...
-# - every file the build signs, the setup and every PE file packed in it verify, signed
-#   with SHA-256;
+# - every file the build signs, the setup, the MSI and every PE file packed in either
+#   verify, signed with SHA-256;
 # - a copy with one changed byte does not;
 # - a self-decrypting executable and the stub inside tarvodev.dll carry no signature;
 # - the setup, run silently in a fresh prefix, writes only files that verify, the
@@ -73,6 +73,21 @@ for f in "${packed[@]}"; do
   verifies "$f" || fail "${f#$work/setup/} in the setup does not verify"
 done
 echo "${#packed[@]} packed PE files checked"
+
+echo "== the MSI and what it carries"
+msi=${VX_TEST_MSI:-}
+if [ -z "$msi" ] || [ ! -f "$msi" ]; then
+  fail "velvox.msi not found (VX_TEST_MSI)"
+else
+  verifies "$msi" || fail "$(basename "$msi") does not verify"
+  msiextract -C "$work/msi" "$msi" >/dev/null || fail "msiextract cannot read the MSI"
+  mapfile -t carried < <(find "$work/msi" -type f \( -iname '*.exe' -o -iname '*.dll' \) | sort)
+  [ ${#carried[@]} -gt 0 ] || fail "the MSI carries no program file"
+  for f in "${carried[@]}"; do
+    verifies "$f" || fail "${f#$work/msi/} in the MSI does not verify"
+  done
+  echo "${#carried[@]} PE files in the MSI checked"
+fi
 
 echo "== one changed byte"
 velvox=$(printf '%s\n' "${signed[@]}" | grep -m1 '/velvox\.exe$')
