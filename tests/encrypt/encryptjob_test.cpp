@@ -264,6 +264,8 @@ class EncryptJobTest : public ::testing::Test {
 
   static tvtest::StoreHome* store_;
   static vxtest::FilesPutBack* suiteFiles_;
+  // velvox.exe's save-as dialog remembers the output folder, which TearDown removes.
+  vxtest::RegistryPutBack saveAsHistory_{HKEY_CURRENT_USER, vxtest::kSaveAsHistoryKey};
   std::string src_, out_;
 };
 tvtest::StoreHome* EncryptJobTest::store_ = nullptr;
