@@ -120,11 +120,11 @@ for c in "${corpora[@]}"; do
     rm -f "$out/a.xss" "$out/7z.zip"; rm -rf "$dest" "$out/7z_x"; mkdir -p "$dest"; sync
     timed wine "$bin/app_bench.exe" encrypt "$(winepath -w "$src")" "$(winepath -w "$out/a.xss")"
     ae+=("$IN"); asize=$(stat -c %s "$out/a.xss")
+    pe+=("$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")")
     tl+=("encrypt round $r: $(sed -n 's/^timeline: //p' "$work/out.log")")
     sync
     timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
     ze+=("$T"); re+=("$(ratio "$T" "${ae[-1]}")")
-    pe+=("$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")")
     sync
     mv "$out/a.xss" "$dest/a.xss"; sync
     timed wine "$bin/app_bench.exe" decrypt 'C:\vxbench\a.xss' 'C:\vxbench'
