@@ -8,6 +8,7 @@
 #include "contracts/sfxoptions.h"
 #include "contracts/tempfiles.h"
 #include "mbcs.h"
+#include "phasetrace.h"
 #include "string_ids.h"
 #include "velvoxdlg.h"
 
@@ -111,8 +112,10 @@ BOOL CVelvoxApp::InitInstance() {
     CVelvoxDlg dlg;
     m_pMainWnd = &dlg;
     dlg.DoModal();
+    vxtrace::Mark("dialog-ended");
     m_pMainWnd = nullptr;
   }
+  vxtrace::Mark("exiting");
   return FALSE;
 }
 

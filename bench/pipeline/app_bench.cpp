@@ -140,6 +140,8 @@ TEST(AppBench, Run) {
   const std::string velvox = "\"" + vxtest::ExeFolder() + "velvox.exe\" \"" + g_from + "\"";
   DebugOutputMonitor monitor;
   if (g_mode == "encrypt") {
+    // The save-as dialog remembers the output folder, which run.sh removes.
+    const vxtest::RegistryPutBack saveAsHistory(HKEY_CURRENT_USER, vxtest::kSaveAsHistoryKey);
     DeleteFileA(g_to.c_str());
     auto p = vxtest::Process::Start(velvox);
     HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, p.pid());

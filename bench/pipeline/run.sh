@@ -51,8 +51,9 @@ timed() {  # command...  -> T (s, outside), M (max RSS KiB), IN (seconds inside,
   IN=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' "$work/out.log"); [ -n "$IN" ] || IN=$T
   PW=$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")
 }
-# min and median of the numbers given
-stats() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f %.3f", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+# min and median of the numbers given (and max, as a third word)
+stats() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f %.3f %.3f", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2), v[NR] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 mbs() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.1f", b / t / 1e6 }'; }
 
 wineserver -p </dev/null >/dev/null 2>&1 || true
@@ -110,7 +111,7 @@ for c in "${corpora[@]}"; do
   if [ "${VX_BENCH_RUNS:-3}" = 0 ]; then rm -rf "$out"; continue; fi
   # velvox.exe marks the times of its steps on the debugger output stream; app_bench
   # reads them there and prints them against the OK.
-  ae=(); ad=(); ak=(); ze=(); zd=(); tl=()
+  ae=(); ad=(); ak=(); ze=(); zd=(); tl=(); re=(); rd=(); pe=(); pd=()
   # Decrypted where the folder browser opens, the archive's own folder: a shallow folder
   # on C: (the prefix's drive, on the same disk). Driving the browser to another folder
   # by message left it at the folder it opened with.
@@ -119,10 +120,11 @@ for c in "${corpora[@]}"; do
     rm -f "$out/a.xss" "$out/7z.zip"; rm -rf "$dest" "$out/7z_x"; mkdir -p "$dest"; sync
     timed wine "$bin/app_bench.exe" encrypt "$(winepath -w "$src")" "$(winepath -w "$out/a.xss")"
     ae+=("$IN"); asize=$(stat -c %s "$out/a.xss")
+    pe+=("$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")")
     tl+=("encrypt round $r: $(sed -n 's/^timeline: //p' "$work/out.log")")
     sync
     timed bash -c "cd '$src' && 7z a -tzip -mem=AES256 -mx=1 -pbench '$out/7z.zip' . >/dev/null"
-    ze+=("$T")
+    ze+=("$T"); re+=("$(ratio "$T" "${ae[-1]}")")
     sync
     mv "$out/a.xss" "$dest/a.xss"; sync
     timed wine "$bin/app_bench.exe" decrypt 'C:\vxbench\a.xss' 'C:\vxbench'
@@ -130,17 +132,26 @@ for c in "${corpora[@]}"; do
     tl+=("decrypt round $r: $(sed -n 's/^timeline: //p' "$work/out.log")")
     diff -r "$src" "$dest/$c" >/dev/null || { echo "velvox.exe's decrypted tree differs from the corpus"; exit 1; }
     sync
+    pd+=("$(sed -n 's/.*peak_ws_mib=\([0-9.]*\).*/\1/p' "$work/out.log")")
     timed 7z x -pbench -o"$out/7z_x" "$out/7z.zip"
-    zd+=("$T")
+    zd+=("$T"); rd+=("$(ratio "$T" "${ad[-1]}")")
   done
-  read -r aemin aemed <<<"$(stats "${ae[@]}")"; read -r zemin zemed <<<"$(stats "${ze[@]}")"
-  read -r admin admed <<<"$(stats "${ad[@]}")"; read -r zdmin zdmed <<<"$(stats "${zd[@]}")"
-  read -r akmin akmed <<<"$(stats "${ak[@]}")"
-  printf '\nwhole program, %d rounds     min s   median s  MB/s(median)\n' "${#ae[@]}"
-  printf '%-28s %8.2f %9.2f %9s   size %d\n' "velvox.exe encrypt" "$aemin" "$aemed" "$(mbs "$bytes" "$aemed")" "$asize"
-  printf '%-28s %8.2f %9.2f %9s\n' "7z a -tzip AES256 -mx=1" "$zemin" "$zemed" "$(mbs "$bytes" "$zemed")"
-  printf '%-28s %8.2f %9.2f %9s   (start or key OK to folder browser: median %.2f s)\n' "velvox.exe decrypt" "$admin" "$admed" "$(mbs "$bytes" "$admed")" "$akmed"
-  printf '%-28s %8.2f %9.2f %9s\n' "7z x" "$zdmin" "$zdmed" "$(mbs "$bytes" "$zdmed")"
+  read -r aemin aemed aemax <<<"$(stats "${ae[@]}")"; read -r zemin zemed zemax <<<"$(stats "${ze[@]}")"
+  read -r admin admed admax <<<"$(stats "${ad[@]}")"; read -r zdmin zdmed zdmax <<<"$(stats "${zd[@]}")"
+  read -r akmin akmed akmax <<<"$(stats "${ak[@]}")"
+  read -r remin remed remax <<<"$(stats "${re[@]}")"; read -r rdmin rdmed rdmax <<<"$(stats "${rd[@]}")"
+  read -r pemin pemed pemax <<<"$(stats "${pe[@]:-0}")"; read -r pdmin pdmed pdmax <<<"$(stats "${pd[@]:-0}")"
+  # velvox.exe's seconds run from the last OK to its end as its parent (app_bench, which
+  # waits on its process handle) sees it; 7z's are its whole process, timed from here.
+  printf '\nwhole program, %d rounds     min s   median s     max s  MB/s(median)\n' "${#ae[@]}"
+  printf '%-28s %8.2f %9.2f %9.2f %9s   size %d, peak working set %.1f-%.1f MiB\n' "velvox.exe encrypt" "$aemin" "$aemed" "$aemax" "$(mbs "$bytes" "$aemed")" "$asize" "$pemin" "$pemax"
+  printf '%-28s %8.2f %9.2f %9.2f %9s\n' "7z a -tzip AES256 -mx=1" "$zemin" "$zemed" "$zemax" "$(mbs "$bytes" "$zemed")"
+  printf '%-28s %8.2f %9.2f %9.2f %9s   (start or key OK to folder browser: median %.2f s), peak working set %.1f-%.1f MiB\n' "velvox.exe decrypt" "$admin" "$admed" "$admax" "$(mbs "$bytes" "$admed")" "$akmed" "$pdmin" "$pdmax"
+  printf '%-28s %8.2f %9.2f %9.2f %9s\n' "7z x" "$zdmin" "$zdmed" "$zdmax" "$(mbs "$bytes" "$zdmed")"
+  # Each round's 7z beside the velvox.exe run just before it: a pair that a drift of the
+  # machine's speed between rounds does not split.
+  printf 'pairs (7z / velvox.exe, round by round): encrypt %s  median %.3f (%.3f-%.3f); decrypt %s  median %.3f (%.3f-%.3f)\n' \
+    "${re[*]}" "$remed" "$remin" "$remax" "${rd[*]}" "$rdmed" "$rdmin" "$rdmax"
   printf '  %s\n' "velvox.exe encrypt: ${ae[*]}" "7z a: ${ze[*]}" "velvox.exe decrypt: ${ad[*]}" "7z x: ${zd[*]}"
   printf '  %s\n' "${tl[@]}"
   awk -v ae="$aemed" -v ze="$zemed" -v ad="$admed" -v zd="$zdmed" -v aem="$aemin" -v zem="$zemin" -v adm="$admin" -v zdm="$zdmin" 'BEGIN {

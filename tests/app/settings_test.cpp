@@ -78,6 +78,9 @@ constexpr const char* kUserKey = "SOFTWARE\\Norvane\\TARVO-Pro";
 
 class SettingsTest : public ::testing::Test {
  protected:
+  // The tests delete the user's key and its values: whatever the prefix held there (the
+  // last key name, the records of velvox's temporary files) comes back afterwards.
+  vxtest::RegistryPutBack userKey_{HKEY_CURRENT_USER, kUserKey};
   void SetUp() override { RegDeleteKeyValueA(HKEY_CURRENT_USER, kUserKey, "LASTKEYNAME"); }
   void TearDown() override {
     RegDeleteKeyValueA(HKEY_CURRENT_USER, kUserKey, "LASTKEYNAME");

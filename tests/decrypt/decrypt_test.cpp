@@ -549,31 +549,25 @@ TEST_F(Decrypt, DamagedFilesEndInTheirMessage) {
 // so a copy of velvox.exe runs as Windows 8.1.
 TEST_F(Decrypt, KeyListFileRewrittenAfterAKeyDialogOnWindows81) {
   const std::string exe = "vxdec603.exe";
-  const std::string versionKey = "Software\\Wine\\AppDefaults\\" + exe;
   char common[MAX_PATH] = {}, user[MAX_PATH] = {};
   ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, common, CSIDL_COMMON_APPDATA, TRUE));
   ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, user, CSIDL_APPDATA, TRUE));
   const std::string templates = std::string(common) + "\\Norvane\\TARVO-Pro\\TEMPLATE";
   const std::string listFile = std::string(user) + "\\Norvane\\TARVO-Pro\\tarvokey.dat";
-  // The copy in the program folder, its version setting and the files made for it go,
-  // however the test ends.
+  // Wine's settings for the copy are put back as they were, however the test ends; the
+  // copy in the program folder and the files made for it go.
+  vxtest::WineVersion version(exe);
   struct Undo {
     std::function<void()> undo;
     ~Undo() { undo(); }
   } undo{[&] {
     vxtest::RemoveTree(templates);
     DeleteFileA(listFile.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, versionKey.c_str());
     DeleteFileA((vxtest::ExeFolder() + exe).c_str());
   }};
   ASSERT_TRUE(CopyFileA((vxtest::ExeFolder() + "velvox.exe").c_str(),
                         (vxtest::ExeFolder() + exe).c_str(), FALSE));
-  HKEY h = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, versionKey.c_str(), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &h, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(h, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win81"), 6);
-  RegCloseKey(h);
+  ASSERT_NO_FATAL_FAILURE(version.Set("win81"));
   // SALES, an enabled key, has a template entry; the other enabled keys have none.
   SHCreateDirectoryExA(nullptr, (templates + "\\SALES").c_str(), nullptr);
   WriteText(templates + "\\SALES\\tarvo.ini", "[PATH]\r\n0001=C:\\sales\r\n");

@@ -273,6 +273,8 @@ class EncryptJobTest : public ::testing::Test {
 
   static tvtest::StoreHome* store_;
   static vxtest::FilesPutBack* suiteFiles_;
+  // velvox.exe's save-as dialog remembers the output folder, which TearDown removes.
+  vxtest::RegistryPutBack saveAsHistory_{HKEY_CURRENT_USER, vxtest::kSaveAsHistoryKey};
   std::string src_, out_;
 };
 tvtest::StoreHome* EncryptJobTest::store_ = nullptr;
@@ -366,6 +368,36 @@ TEST_F(EncryptJobTest, SelfDecryptingExecutableRunsBackToTheSources) {
   auto stub = vxtest::RunSelfDecrypting(exe, kPassword, dest);
   EXPECT_EQ(stub.exitCode, 0u) << Utf8(stub.doneText);
   EXPECT_EQ(pltest::Tree(dest), Expected({"a.txt", "sub"}));
+}
+
+// The suite's components get a second to take up an accepted key before the output
+// starts, so the archive's file is made no earlier than a second after the key dialog's
+// OK. A lower bound only: how long the rest takes is the benchmark's business.
+TEST_F(EncryptJobTest, OutputBeginsASecondAfterTheKeyIsAccepted) {
+  VelvoxRun run({src_ + "\\a.txt"});
+  HWND save = run.WaitSaveAs();
+  ASSERT_NE(save, nullptr);
+  const std::string out = out_ + "paused.xss";
+  VelvoxRun::SaveAs(save, out);
+  HWND key = run.WaitKeyDialog();
+  ASSERT_NE(key, nullptr);
+  vxtest::SetControlText(key, IDC_KEY_NAME, kKey);
+  vxtest::SetControlText(key, IDC_KEY_VALUE, kKeyValue);
+  FILETIME clicked{};
+  GetSystemTimeAsFileTime(&clicked);
+  vxtest::ClickButton(key, IDOK);
+  EXPECT_EQ(run.Wait(), 0u);
+  WIN32_FILE_ATTRIBUTE_DATA a{};
+  ASSERT_TRUE(GetFileAttributesExA(out.c_str(), GetFileExInfoStandard, &a)) << out;
+  // Whichever of its times the file system keeps best: none can precede its making.
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  const long long made = std::min(ticks(a.ftCreationTime), ticks(a.ftLastWriteTime));
+  // 100-ns units; the file system's clock may run up to a few ticks of its own behind.
+  const long long afterOkMs = (made - ticks(clicked)) / 10000;
+  EXPECT_GE(afterOkMs, 980) << "the archive was begun " << afterOkMs << " ms after the OK";
 }
 
 TEST_F(EncryptJobTest, CancelledKeyDialogReturnsToSaveAsWhoseCancelEndsQuietly) {

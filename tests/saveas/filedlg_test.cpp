@@ -136,8 +136,7 @@ class SaveAsTest : public ::testing::Test {
   }
   // The file dialog remembers the folder it saved in for each program; that folder is
   // removed again.
-  vxtest::RegistryPutBack lastVisited_{
-      HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ComDlg32\\LastVisitedMRU"};
+  vxtest::RegistryPutBack lastVisited_{HKEY_CURRENT_USER, vxtest::kSaveAsHistoryKey};
   std::string folder_;
 };
 

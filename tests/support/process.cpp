@@ -224,10 +224,8 @@ void WineVersion::Set(const char* version) {
 }
 
 PreferPlantedDlls::PreferPlantedDlls(const std::string& exe, const std::vector<std::string>& dlls)
-    : key_("Software\\Wine\\AppDefaults\\" + exe) {
+    : key_("Software\\Wine\\AppDefaults\\" + exe), putBack_(HKEY_CURRENT_USER, key_) {
   HKEY h = nullptr;
-  keyExisted_ = ::RegOpenKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS;
-  if (h) ::RegCloseKey(h);
   const LONG created = ::RegCreateKeyExA(HKEY_CURRENT_USER, (key_ + "\\DllOverrides").c_str(), 0,
                                          nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr);
   EXPECT_EQ(created, ERROR_SUCCESS) << key_;
@@ -239,10 +237,9 @@ PreferPlantedDlls::PreferPlantedDlls(const std::string& exe, const std::vector<s
   ::RegCloseKey(h);
 }
 
-PreferPlantedDlls::~PreferPlantedDlls() {
-  // A Windows version set for the same program stays.
-  ::RegDeleteTreeA(HKEY_CURRENT_USER, (keyExisted_ ? key_ + "\\DllOverrides" : key_).c_str());
-}
+// Wine's settings for the program, a version or overrides of its own included, are put
+// back by putBack_.
+PreferPlantedDlls::~PreferPlantedDlls() = default;
 
 std::string LoadedModulePath(DWORD pid, const std::string& name) {
   HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);

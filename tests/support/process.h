@@ -109,7 +109,7 @@ class PreferPlantedDlls {
 
  private:
   std::string key_;
-  bool keyExisted_ = false;
+  RegistryPutBack putBack_;
 };
 
 // Where process `pid` loaded the DLL `name` ("msimg32.dll") from; empty while it has not.

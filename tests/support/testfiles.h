@@ -57,6 +57,11 @@ class FilesPutBack {
   std::vector<Saved> saved_;
 };
 
+// Where the file dialogs remember, for each program, the folder it last saved in: a test
+// that accepts a save-as dialog leaves a folder there that it removes afterwards.
+inline constexpr char kSaveAsHistoryKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ComDlg32\\LastVisitedMRU";
+
 // A registry key that a test or the programs it runs may create, change or delete (a
 // setting of the suite, Wine's settings for one program, what the common dialogs
 // remember): the key with all its values and subkeys is put back as it was when the

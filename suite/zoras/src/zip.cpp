@@ -483,34 +483,73 @@ ZipError split_safe_name(std::string_view name, std::vector<std::string>& parts,
 
 // ---- Writer ---------------------------------------------------------------------------
 
+namespace {
+
+// Records go into chunks of this size; a larger one gets a chunk of its own.
+constexpr size_t kRecordChunk = 256 * 1024;
+// A central record's name length and the name itself.
+constexpr size_t kCentralNameLength = 28, kCentralName = 46;
+
+uint64_t name_digest(std::string_view name) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
 void ZipWriter::start(ByteSink& sink, const ZipReader* existing) {
   sink_ = &sink;
+  chunks_.clear();
   records_.clear();
   live_.clear();
   live_bytes_ = 0;
   in_entry_ = false;
   if (existing) {
     const auto& cd = existing->central_directory();
-    for (const auto& e : existing->entries()) {
-      Record r;
-      r.name = e.name;
-      r.bytes.assign(cd.begin() + e.cd_offset, cd.begin() + e.cd_offset + e.cd_length);
-      add_live(std::move(r));
-    }
+    for (const auto& e : existing->entries()) add_live(cd.data() + e.cd_offset, e.cd_length, e.name);
   }
 }
 
-void ZipWriter::add_live(Record r) {
-  auto it = live_.find(r.name);
-  if (it != live_.end()) {
-    records_[it->second].dropped = true;
-    live_bytes_ -= records_[it->second].bytes.size();
-    it->second = records_.size();
-  } else {
-    live_.emplace(r.name, records_.size());
+std::string_view ZipWriter::record_name(const Record& r) const {
+  const uint8_t* b = record_bytes(r);
+  const size_t n = static_cast<size_t>(b[kCentralNameLength] | (b[kCentralNameLength + 1] << 8));
+  return {reinterpret_cast<const char*>(b + kCentralName), n};
+}
+
+size_t ZipWriter::find_live(std::string_view name) const {
+  auto [first, last] = live_.equal_range(name_digest(name));
+  for (auto it = first; it != last; ++it)
+    if (record_name(records_[it->second]) == name) return it->second;
+  return records_.size();
+}
+
+// `name`: the bytes the record holds at its name (for an existing archive's entry, the
+// name as its reader found it stored), so that an entry written again replaces it.
+void ZipWriter::add_live(const uint8_t* bytes, size_t n, std::string_view name) {
+  const uint64_t digest = name_digest(name);
+  auto [first, last] = live_.equal_range(digest);
+  for (auto it = first; it != last; ++it) {
+    Record& old = records_[it->second];
+    if (record_name(old) != name) continue;
+    old.dropped = true;
+    live_bytes_ -= old.length;
+    live_.erase(it);
+    break;
   }
-  live_bytes_ += r.bytes.size();
-  records_.push_back(std::move(r));
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < n) {
+    chunks_.emplace_back();
+    chunks_.back().reserve(std::max(n, kRecordChunk));
+  }
+  std::vector<uint8_t>& chunk = chunks_.back();
+  Record r;
+  r.chunk = static_cast<uint32_t>(chunks_.size() - 1);
+  r.offset = static_cast<uint32_t>(chunk.size());
+  r.length = static_cast<uint32_t>(n);
+  chunk.insert(chunk.end(), bytes, bytes + n);
+  live_.emplace(digest, static_cast<uint32_t>(records_.size()));
+  live_bytes_ += n;
+  records_.push_back(r);
 }
 
 size_t ZipWriter::entry_count() const { return live_.size(); }
@@ -530,7 +569,8 @@ ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
     extra.push_back(1);
     put32(extra, static_cast<uint32_t>(entry.unix_mtime));
   }
-  if (live_.size() + (live_.count(entry.name) ? 0 : 1) > 0xFFFF) return ZipError::too_many;
+  if (live_.size() + (find_live(entry.name) < records_.size() ? 0 : 1) > 0xFFFF)
+    return ZipError::too_many;
 
   const bool dir = entry.name.back() == '/';
   const uint16_t needed = (method == kMethodDeflate || dir) ? 20 : 10;
@@ -549,9 +589,8 @@ ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
   lh.insert(lh.end(), entry.name.begin(), entry.name.end());
   lh.insert(lh.end(), extra.begin(), extra.end());
 
-  Record rec;
-  rec.name = entry.name;
-  auto& c = rec.bytes;
+  std::vector<uint8_t> c;
+  c.reserve(kCentralName + entry.name.size() + extra.size());
   put32(c, kSigCentral);
   put16(c, 63);  // made by: MS-DOS attributes, format version 6.3 (UTF-8 names)
   put16(c, needed);
@@ -575,7 +614,7 @@ ZipError ZipWriter::begin_entry(const NewEntry& entry, uint16_t method) {
   if (!fits(lh.size() + c.size())) return ZipError::too_large;
   header_offset_ = sink_->position();
   if (!sink_->write(lh.data(), lh.size())) return ZipError::write;
-  add_live(std::move(rec));
+  add_live(c.data(), c.size(), entry.name);
   current_ = entry;
   data_written_ = 0;
   in_entry_ = true;
@@ -605,7 +644,7 @@ ZipError ZipWriter::end_entry(uint32_t crc, uint32_t compressed_size, uint32_t s
   if (!sink_->write_at(header_offset_ + 4, ver, 2) || !sink_->write_at(header_offset_ + 8, patch, 2) ||
       !sink_->write_at(header_offset_ + 14, patch + 4, 12))
     return ZipError::write;
-  auto& c = records_.back().bytes;
+  uint8_t* c = record_bytes(records_.back());
   c[6] = ver[0];
   c[7] = ver[1];
   c[10] = patch[0];
@@ -621,8 +660,8 @@ ZipError ZipWriter::finish() {
   uint16_t count = 0;
   for (const auto& r : records_) {
     if (r.dropped) continue;
-    if (!sink_->write(r.bytes.data(), r.bytes.size())) return ZipError::write;
-    cd_size += r.bytes.size();
+    if (!sink_->write(record_bytes(r), r.length)) return ZipError::write;
+    cd_size += r.length;
     ++count;
   }
   std::vector<uint8_t> end;

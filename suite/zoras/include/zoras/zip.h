@@ -194,14 +194,26 @@ class ZipWriter {
  private:
   bool fits(uint64_t more) const;
   ByteSink* sink_ = nullptr;
+  // The central records wait in memory until finish(), up to 65,535 of them: one
+  // allocation each for a record and its name, and a map holding the name again, cost
+  // about three times the records' own bytes. So they are packed one after the other
+  // into large chunks (never moved, so a chunk's growth copies nothing), and the
+  // names are found through a digest and compared in the records themselves.
   struct Record {
-    std::string name;
-    std::vector<uint8_t> bytes;
-    bool dropped = false;
+    uint32_t chunk = 0;
+    uint32_t offset = 0;  // within the chunk
+    uint32_t length = 0;
+    bool dropped = false;  // a later entry of the same name replaced it
   };
-  void add_live(Record r);
+  uint8_t* record_bytes(const Record& r) { return chunks_[r.chunk].data() + r.offset; }
+  const uint8_t* record_bytes(const Record& r) const { return chunks_[r.chunk].data() + r.offset; }
+  std::string_view record_name(const Record& r) const;
+  // The live record of that name, or records_.size().
+  size_t find_live(std::string_view name) const;
+  void add_live(const uint8_t* bytes, size_t n, std::string_view name);
+  std::vector<std::vector<uint8_t>> chunks_;
   std::vector<Record> records_;   // kept ones first, then the new ones
-  std::unordered_map<std::string, size_t> live_;  // name -> index of its live record
+  std::unordered_multimap<uint64_t, uint32_t> live_;  // digest of a name -> its live record
   uint64_t live_bytes_ = 0;       // central directory size of the live records
   NewEntry current_;
   uint64_t header_offset_ = 0;
