@@ -57,7 +57,7 @@ BOOL CVelvoxDlg::OnInitDialog() {
   SetIcon(m_hIcon, FALSE);
 
   int count = CollectArguments();
-  if (count == -1 || (count == 0 && !fw::RawCommandLineArgs().empty())) {
+  if (count == -1 || (count == 0 && !fw::RawCommandLineArgsW().empty())) {
     m_sources.clear();
     ShowPathTooLong();
     PostMessage(WM_CLOSE);
@@ -232,25 +232,6 @@ BOOL CVelvoxDlg::NormalizeArgPath(std::wstring& out, const std::wstring& path) {
   ::FindClose(find);
   // The code-page form must fit the 520 bytes that the narrow form is limited to.
   if (fw::ToCodePage(out).size() >= 520) {
-    out.clear();
-    return FALSE;
-  }
-  return TRUE;
-}
-
-BOOL CVelvoxDlg::NormalizeArgPath(std::string& out, const std::string& path) {
-  out.clear();
-  if (path.size() < 3) return FALSE;
-  // Only a backslash before the final byte counts: "C:\dir\" names no entry.
-  size_t slash = fw::ReverseFindBackslash(path, path.size() - 1);
-  if (slash == std::string::npos) return FALSE;
-  WIN32_FIND_DATAA fd;
-  HANDLE find = ::FindFirstFileA(path.c_str(), &fd);
-  if (find == INVALID_HANDLE_VALUE) return FALSE;
-  out = path.substr(0, slash + 1) + fd.cFileName;
-  ::FindClose(find);
-  // The caller's buffer holds 520 bytes.
-  if (out.size() >= 520) {
     out.clear();
     return FALSE;
   }

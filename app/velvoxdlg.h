@@ -20,7 +20,6 @@ class CVelvoxDlg : public fw::CDialog {
   ~CVelvoxDlg() override;
 
   int CollectArguments();
-  static BOOL NormalizeArgPath(std::string& out, const std::string& path);
   static BOOL NormalizeArgPath(std::wstring& out, const std::wstring& path);
   // The sources by their real names, in the order of m_sources: the arguments' own when
   // they gave them, otherwise m_sources read in the code page.

@@ -49,8 +49,7 @@ std::string LoadStr(UINT id) {
 
 namespace {
 
-template <typename Char>
-const Char* AfterProgramName(const Char* p) {
+const wchar_t* AfterProgramName(const wchar_t* p) {
   // The same split as the runtime's: a quoted or unquoted program name, then blanks.
   if (*p == '"') {
     ++p;
@@ -64,8 +63,6 @@ const Char* AfterProgramName(const Char* p) {
 }
 
 }  // namespace
-
-std::string RawCommandLineArgs() { return AfterProgramName(::GetCommandLineA()); }
 
 std::wstring RawCommandLineArgsW() { return AfterProgramName(::GetCommandLineW()); }
 

@@ -37,9 +37,8 @@ HINSTANCE AfxGetResourceHandle();
 // will hold a name the code page cannot spell; empty when missing.
 std::string LoadStr(UINT id);
 std::wstring LoadStrW(UINT id);
-// The command line after the program name, as the shell passed it.
-std::string RawCommandLineArgs();
-// The same in UTF-16, for a message that shows names the code page cannot spell.
+// The command line after the program name, as the shell passed it (UTF-16: it may hold
+// names the code page cannot spell).
 std::wstring RawCommandLineArgsW();
 // The window that a dialog or message box opened "without parent" belongs to: the main
 // window's last active popup, so the dialog that asks is the one disabled while its

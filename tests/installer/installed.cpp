@@ -298,6 +298,17 @@ void EndVelvox(StartedVelvox& v) {
   v.process = nullptr;
 }
 
+// The encryption starts where a user continues: the save-as dialog, named after the
+// first item. Ends velvox.exe either way.
+void ExpectSaveAsNamedThenEnd(StartedVelvox& velvox, const std::string& name) {
+  HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
+  EXPECT_NE(nullptr, save);
+  if (save) {
+    EXPECT_EQ(name, vxtest::WindowText(vxtest::FileDialogNameField(save)));
+  }
+  EndVelvox(velvox);
+}
+
 int WINAPI NoProgress(DWORD, DWORD, DWORD, DWORD, DWORD) { return 0; }
 
 // An .xss file made by the installed library under key "Sales", which an administrator
@@ -525,14 +536,7 @@ void ExpectFileEntryReachesSaveAs() {
   StartedVelvox velvox = WaitForVelvox();
   EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
   EXPECT_EQ(items, velvox.args);
-  // The encryption starts where a user continues: the save-as dialog, named after the
-  // first item.
-  HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
-  EXPECT_NE(nullptr, save);
-  if (save) {
-    EXPECT_EQ("one", vxtest::WindowText(vxtest::FileDialogNameField(save)));
-  }
-  EndVelvox(velvox);
+  ExpectSaveAsNamedThenEnd(velvox, "one");
 }
 
 void ExpectFolderEntryReachesSaveAs() {
@@ -548,14 +552,7 @@ void ExpectFolderEntryReachesSaveAs() {
   EXPECT_EQ(started.pid(), velvox.pid);
   EXPECT_EQ(Upper(Velvox()), Upper(velvox.image));
   EXPECT_EQ(std::vector<std::string>{folder}, velvox.args);
-  // The encryption starts where a user continues: the save-as dialog, named after the
-  // first item.
-  HWND save = vxtest::WaitForDialogWith(IDC_SAVE_SELF_DECRYPTING, velvox.pid);
-  EXPECT_NE(nullptr, save);
-  if (save) {
-    EXPECT_EQ("vx folder", vxtest::WindowText(vxtest::FileDialogNameField(save)));
-  }
-  EndVelvox(velvox);
+  ExpectSaveAsNamedThenEnd(velvox, "vx folder");
 }
 
 void ExpectXssReachesKeyDialog() {
