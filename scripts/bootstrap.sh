@@ -5,7 +5,7 @@ set -euo pipefail
 
 pkgs=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-  wine wine64 libgnutls30 xvfb xauth x11-utils fonts-ipafont-gothic fonts-wine
+  wine wine64 libgnutls30 xvfb xauth x11-utils fonts-ipafont-gothic fonts-wine fonts-nanum
   libz-mingw-w64-dev googletest cmake make imagemagick locales
   clang libclang-rt-14-dev zlib1g-dev zip unzip p7zip-full openssl python3 nsis
   osslsigncode softhsm2 libengine-pkcs11-openssl wixl msitools

@@ -25,6 +25,27 @@ install_marlett() {
   echo "prefix.sh: Wine's marlett.ttf not found (package fonts-wine)" >&2
 }
 
+# Names that users give files include Korean ones, which IPAPGothic lacks: Windows draws
+# them through font linking, so each prefix links the dialog fonts to a Hangul font
+# (package fonts-nanum) the same way. Without it such a name shows as boxes.
+link_hangul() {
+  local prefix=$1 font=/usr/share/fonts/truetype/nanum/NanumGothic.ttf face
+  [ -f "$prefix/.velvox-hangul" ] && return 0
+  if [ ! -f "$font" ]; then
+    echo "prefix.sh: $font not found (package fonts-nanum)" >&2
+    return 0
+  fi
+  mkdir -p "$prefix/drive_c/windows/Fonts" && cp "$font" "$prefix/drive_c/windows/Fonts/"
+  for face in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "Microsoft Sans Serif" \
+              "Meiryo UI" "IPAPGothic"; do
+    WINEPREFIX=$prefix wine reg add \
+      'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'NanumGothic.ttf,NanumGothic' /f </dev/null >/dev/null 2>&1
+  done
+  WINEPREFIX=$prefix wineserver -w
+  touch "$prefix/.velvox-hangul"
+}
+
 if [ ! -f "$base/$stamp" ]; then
   rm -rf "$base"
   mkdir -p "$base"
@@ -57,9 +78,11 @@ REG
   touch "$base/$stamp"
 fi
 install_marlett "$base"
+link_hangul "$base"
 
 if [ ! -f "$WINEPREFIX/$stamp" ]; then
   "$VX_ROOT/scripts/copy-prefix.sh" "$base" "$WINEPREFIX"
 fi
 install_marlett "$WINEPREFIX"
+link_hangul "$WINEPREFIX"
 exec "$VX_ROOT/scripts/suite-install.sh"
